@@ -1,0 +1,5 @@
+#include "arith.h"
+
+double prodia(double a, double b) {
+    return a * b;
+}
