@@ -1,0 +1,107 @@
+// Every encoding kernel the CPU supports, against the scalar one.
+#include "hexencode.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <ostream>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace hexencode {
+
+void PrintTo(const implementation& impl, std::ostream* out) {
+    *out << impl.name;
+}
+
+} // namespace hexencode
+
+namespace {
+
+using hexencode::implementation;
+
+std::vector<unsigned char> random_bytes(std::size_t n) {
+    std::mt19937 engine(12345);
+    std::vector<unsigned char> bytes(n);
+    for (unsigned char& byte : bytes) {
+        byte = static_cast<unsigned char>(engine());
+    }
+    return bytes;
+}
+
+class Kernel : public ::testing::TestWithParam<implementation> {
+  protected:
+    void SetUp() override {
+        if (!GetParam().supported()) {
+            GTEST_SKIP() << GetParam().name << " is not supported by this CPU";
+        }
+    }
+};
+
+TEST_P(Kernel, MatchesScalarAtEveryLengthAndAlignment) {
+    constexpr std::size_t max_length = 300;
+    constexpr std::size_t alignments = 64;
+    constexpr char sentinel = '#';
+    const std::vector<unsigned char> data = random_bytes(max_length);
+    std::string want(3 * max_length, '\0');
+    hexencode::encode_scalar(data.data(), max_length, want.data());
+
+    alignas(64) unsigned char in[max_length + alignments];
+    alignas(64) char out[3 * max_length + 2 * alignments];
+    for (std::size_t in_offset = 0; in_offset < alignments; ++in_offset) {
+        std::memcpy(in + in_offset, data.data(), max_length);
+        for (std::size_t out_offset = 0; out_offset < alignments; ++out_offset) {
+            for (std::size_t n = 0; n <= max_length; ++n) {
+                std::memset(out, sentinel, sizeof out);
+                GetParam().encode(in + in_offset, n, out + out_offset);
+                const std::string_view text(out, sizeof out);
+                const bool exact =
+                    text.substr(out_offset, 3 * n) == std::string_view(want).substr(0, 3 * n) &&
+                    text.find_first_not_of(sentinel) == (n == 0 ? text.npos : out_offset) &&
+                    text.find_first_not_of(sentinel, out_offset + 3 * n) == text.npos;
+                ASSERT_TRUE(exact) << "length " << n << ", input offset " << in_offset
+                                   << ", output offset " << out_offset;
+            }
+        }
+    }
+}
+
+TEST_P(Kernel, MatchesScalarOnMebibytes) {
+    const std::vector<unsigned char> data = random_bytes(3 << 20);
+    std::string want(3 * data.size(), '\0');
+    std::string got(3 * data.size(), '\0');
+    hexencode::encode_scalar(data.data(), data.size(), want.data());
+    GetParam().encode(data.data(), data.size(), got.data());
+    EXPECT_TRUE(got == want);
+}
+
+// All but the last, the scalar kernel itself.
+INSTANTIATE_TEST_SUITE_P(Simd, Kernel,
+                         ::testing::ValuesIn(std::begin(hexencode::implementations),
+                                             std::end(hexencode::implementations) - 1),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Scalar, MatchesThePrintfFormat) {
+    for (int value = 0; value < 256; ++value) {
+        const auto byte = static_cast<unsigned char>(value);
+        char got[3];
+        char want[4];
+        hexencode::encode_scalar(&byte, 1, got);
+        std::snprintf(want, sizeof want, "%02X ", value);
+        ASSERT_EQ(std::string(got, 3), want);
+    }
+}
+
+TEST(Best, IsTheFirstSupportedKernel) {
+    const implementation& best = hexencode::best();
+    EXPECT_TRUE(best.supported());
+    for (const implementation& impl : hexencode::implementations) {
+        if (&impl == &best) {
+            break;
+        }
+        EXPECT_FALSE(impl.supported()) << impl.name << " is supported and ranks higher";
+    }
+}
+
+} // namespace
