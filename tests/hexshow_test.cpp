@@ -251,45 +251,28 @@ TEST_F(Workspace, ReportsReadAndWriteFailures) {
         std::string err;
     };
     const auto small = [](const fs::path& dir) { spit(dir / "numbers.bin", "AB"); };
-    const std::vector<Case> cases = {
-        {"arguments are ignored", small, {{"-x", "other.bin", "--help"}}, 0, "41 42 ", ""},
-        {"a directory",
-         [](const fs::path& dir) { fs::create_directory(dir / "numbers.bin"); },
-         {},
-         1,
-         "",
-         "Error reading file: Is a directory\n"},
-        {"an unreadable device",
-         [](const fs::path& dir) { fs::create_symlink("/proc/self/mem", dir / "numbers.bin"); },
-         {},
-         1,
-         "",
-         "Error reading file: Input/output error\n"},
-        {"a full disk",
-         small,
-         {{}, Sink::dev_full},
-         1,
-         "",
-         "Error writing output: No space left on device\n"},
-        {"a closed output",
-         small,
-         {{}, Sink::closed},
-         1,
-         "",
-         "Error writing output: Bad file descriptor\n"},
-        {"a pipe with no reader",
-         small,
-         {{}, Sink::broken_pipe, false, true},
-         1,
-         "",
-         "Error writing output: Broken pipe\n"},
-        {"a pipe with no reader, default SIGPIPE",
-         small,
-         {{}, Sink::broken_pipe},
-         128 + SIGPIPE,
-         "",
-         ""},
+    const auto empty = [](const fs::path& dir) { spit(dir / "numbers.bin", ""); };
+    const auto directory = [](const fs::path& dir) { fs::create_directory(dir / "numbers.bin"); };
+    const auto device = [](const fs::path& dir) {
+        fs::create_symlink("/proc/self/mem", dir / "numbers.bin");
     };
+    const Options args{{"-x", "other.bin", "--help"}};
+    const Options full{{}, Sink::dev_full};
+    const Options closed{{}, Sink::closed};
+    const Options broken{{}, Sink::broken_pipe};
+    const Options broken_ignored{{}, Sink::broken_pipe, false, true};
+    // clang-format off
+    const std::vector<Case> cases = {
+        {"arguments are ignored", small, args, 0, "41 42 ", ""},
+        {"a directory", directory, {}, 1, "", "Error reading file: Is a directory\n"},
+        {"an unreadable device", device, {}, 1, "", "Error reading file: Input/output error\n"},
+        {"a full disk", small, full, 1, "", "Error writing output: No space left on device\n"},
+        {"a closed output", small, closed, 1, "", "Error writing output: Bad file descriptor\n"},
+        {"a closed output, nothing to write", empty, closed, 0, "", ""},
+        {"a pipe without reader", small, broken_ignored, 1, "", "Error writing output: Broken pipe\n"},
+        {"a pipe without reader, default SIGPIPE", small, broken, 128 + SIGPIPE, "", ""},
+    };
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         fs::remove_all(dir_);
