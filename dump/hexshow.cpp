@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -54,6 +55,18 @@ int write_all(int fd, const char* buf, std::size_t n) {
     return 0;
 }
 
+// True when out is the input file itself, holding bytes: every block written
+// would be read again, and the file would grow until the disk is full. (When
+// the input took the descriptor of a closed standard output, writes to it
+// fail on their own.)
+bool feeds_itself(int in, int out) {
+    struct stat input {};
+    struct stat output {};
+    return in != out && fstat(in, &input) == 0 && fstat(out, &output) == 0 &&
+           S_ISREG(input.st_mode) && input.st_dev == output.st_dev &&
+           input.st_ino == output.st_ino && input.st_size > 0;
+}
+
 } // namespace
 
 int main() {
@@ -67,6 +80,11 @@ int main() {
 #else
     const hexencode::kernel encode = hexencode::best().encode;
 #endif
+    if (feeds_itself(fd, STDOUT_FILENO)) {
+        close(fd);
+        fputs("Error writing output: input file is output file\n", stderr);
+        return 1;
+    }
     posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     widen_pipe(STDOUT_FILENO);
 

@@ -25,7 +25,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-enum class Sink { file, dev_null, dev_full, closed, broken_pipe };
+enum class Sink { file, dev_null, dev_full, closed, broken_pipe, input };
 
 struct Options {
     std::vector<std::string> args;
@@ -133,6 +133,9 @@ class Workspace : public ::testing::Test {
             break;
         case Sink::broken_pipe:
             out = pipe_write;
+            break;
+        case Sink::input:
+            out = open((dir_ / "numbers.bin").c_str(), O_WRONLY | O_APPEND);
             break;
         case Sink::closed:
             break;
@@ -261,6 +264,7 @@ TEST_F(Workspace, ReportsReadAndWriteFailures) {
     const Options closed{{}, Sink::closed};
     const Options broken{{}, Sink::broken_pipe};
     const Options broken_ignored{{}, Sink::broken_pipe, false, true};
+    const Options input{{}, Sink::input};
     // clang-format off
     const std::vector<Case> cases = {
         {"arguments are ignored", small, args, 0, "41 42 ", ""},
@@ -271,6 +275,8 @@ TEST_F(Workspace, ReportsReadAndWriteFailures) {
         {"a closed output, nothing to write", empty, closed, 0, "", ""},
         {"a pipe without reader", small, broken_ignored, 1, "", "Error writing output: Broken pipe\n"},
         {"a pipe without reader, default SIGPIPE", small, broken, 128 + SIGPIPE, "", ""},
+        {"output appended to the input", small, input, 1, "", "Error writing output: input file is output file\n"},
+        {"output to the input, truncated", empty, input, 0, "", ""},
     };
     // clang-format on
     for (const Case& c : cases) {
