@@ -67,6 +67,33 @@ bool feeds_itself(int in, int out) {
            input.st_ino == output.st_ino && input.st_size > 0;
 }
 
+// A failed dump: the context of the report and the error number.
+struct failure {
+    const char* context;
+    int error;
+};
+
+// Writes the dump text of fd to standard output; returns a null context when
+// the whole input was written.
+failure dump(int fd, hexencode::kernel encode) {
+    alignas(64) unsigned char in[hexencode::block_size];
+    alignas(64) char out[3 * hexencode::block_size];
+    for (;;) {
+        const ssize_t got = read_block(fd, in, sizeof in);
+        if (got == 0) {
+            return {nullptr, 0};
+        }
+        if (got < 0) {
+            return {"Error reading file", errno};
+        }
+        const auto n = static_cast<std::size_t>(got);
+        encode(in, n, out);
+        if (const int error = write_all(STDOUT_FILENO, out, 3 * n)) {
+            return {"Error writing output", error};
+        }
+    }
+}
+
 } // namespace
 
 int main() {
@@ -75,43 +102,26 @@ int main() {
         perror("Error opening file");
         return 1;
     }
-#ifdef HEXSHOW_KERNEL
-    const hexencode::kernel encode = hexencode::best(HEXSHOW_KERNEL).encode;
-#else
-    const hexencode::kernel encode = hexencode::best().encode;
-#endif
     if (feeds_itself(fd, STDOUT_FILENO)) {
         close(fd);
         fputs("Error writing output: input file is output file\n", stderr);
         return 1;
     }
+#ifdef HEXSHOW_KERNEL
+    const hexencode::kernel encode = hexencode::best(HEXSHOW_KERNEL).encode;
+#else
+    const hexencode::kernel encode = hexencode::best().encode;
+#endif
     posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     widen_pipe(STDOUT_FILENO);
 
-    alignas(64) unsigned char in[hexencode::block_size];
-    alignas(64) char out[3 * hexencode::block_size];
-    for (;;) {
-        const ssize_t got = read_block(fd, in, sizeof in);
-        if (got == 0) {
-            break;
-        }
-        if (got < 0) {
-            const int error = errno;
-            close(fd);
-            errno = error;
-            perror("Error reading file");
-            return 1;
-        }
-        const auto n = static_cast<std::size_t>(got);
-        encode(in, n, out);
-        if (const int error = write_all(STDOUT_FILENO, out, 3 * n)) {
-            close(fd);
-            errno = error;
-            perror("Error writing output");
-            return 1;
-        }
-    }
+    const failure failed = dump(fd, encode);
     close(fd);
+    if (failed.context != nullptr) {
+        errno = failed.error;
+        perror(failed.context);
+        return 1;
+    }
     // Some file systems report a failed write only when the file is closed.
     // A standard output that was never open has lost nothing if nothing was
     // written to it, so EBADF is not a failure here.
