@@ -1,10 +1,10 @@
 // hexshow: print every byte of numbers.bin as two uppercase hexadecimal
 // digits and a space.
 #include "hexencode.h"
+#include "output.h"
 
 #include <errno.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,18 +12,6 @@
 #include <cstddef>
 
 namespace {
-
-// Pipe capacity asked for when standard output is a smaller pipe: room for a
-// few output blocks, so the writer is not woken for every page the reader
-// takes. Failure only leaves the pipe as it was.
-constexpr int pipe_capacity = 1024 * 1024;
-
-void widen_pipe(int fd) {
-    const int size = fcntl(fd, F_GETPIPE_SZ);
-    if (size > 0 && size < pipe_capacity) {
-        fcntl(fd, F_SETPIPE_SZ, pipe_capacity);
-    }
-}
 
 // Reads up to n bytes; returns the count, 0 at the end, or -1 with errno set.
 ssize_t read_block(int fd, unsigned char* buf, std::size_t n) {
@@ -33,26 +21,6 @@ ssize_t read_block(int fd, unsigned char* buf, std::size_t n) {
             return got;
         }
     }
-}
-
-// Writes all n bytes; returns 0, or the error number of the failed write.
-// A non-blocking descriptor is waited on rather than failed.
-int write_all(int fd, const char* buf, std::size_t n) {
-    while (n > 0) {
-        const ssize_t put = write(fd, buf, n);
-        if (put >= 0) {
-            buf += put;
-            n -= static_cast<std::size_t>(put);
-        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            pollfd ready = {fd, POLLOUT, 0};
-            if (poll(&ready, 1, -1) < 0 && errno != EINTR) {
-                return errno;
-            }
-        } else if (errno != EINTR) {
-            return errno;
-        }
-    }
-    return 0;
 }
 
 // True when out is the input file itself, holding bytes: every block written
@@ -73,11 +41,17 @@ struct failure {
     int error;
 };
 
-// Writes the dump text of fd to standard output; returns a null context when
-// the whole input was written.
-failure dump(int fd, hexencode::kernel encode) {
-    alignas(64) unsigned char in[hexencode::block_size];
-    alignas(64) char out[3 * hexencode::block_size];
+// The size of the input when it is a regular file, or 0.
+off_t input_size(int fd) {
+    struct stat input {};
+    return fstat(fd, &input) == 0 && S_ISREG(input.st_mode) ? input.st_size : 0;
+}
+
+// Writes the dump text of fd to out; returns a null context when the whole
+// input was written. The buffers are static: a small stack limit must not
+// stop the program.
+failure dump(int fd, hexencode::kernel encode, output::sink& out) {
+    alignas(64) static unsigned char in[hexencode::block_size];
     for (;;) {
         const ssize_t got = read_block(fd, in, sizeof in);
         if (got == 0) {
@@ -87,8 +61,9 @@ failure dump(int fd, hexencode::kernel encode) {
             return {"Error reading file", errno};
         }
         const auto n = static_cast<std::size_t>(got);
-        encode(in, n, out);
-        if (const int error = write_all(STDOUT_FILENO, out, 3 * n)) {
+        char* const text = output::space(out, 3 * n);
+        encode(in, n, text);
+        if (const int error = out.put(out, text, 3 * n)) {
             return {"Error writing output", error};
         }
     }
@@ -113,9 +88,11 @@ int main() {
     const hexencode::kernel encode = hexencode::best().encode;
 #endif
     posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    widen_pipe(STDOUT_FILENO);
+    alignas(output::page_size) static char text[3 * hexencode::block_size];
+    output::sink out = output::choose(STDOUT_FILENO, input_size(fd), text);
 
-    const failure failed = dump(fd, encode);
+    const failure failed = dump(fd, encode, out);
+    output::finish(out);
     close(fd);
     if (failed.context != nullptr) {
         errno = failed.error;

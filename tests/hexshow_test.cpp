@@ -8,6 +8,7 @@
 #include <grp.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -27,13 +28,20 @@ namespace fs = std::filesystem;
 
 namespace {
 
-enum class Sink { file, dev_null, dev_full, closed, broken_pipe, input };
+enum class Sink { file, dev_null, dev_full, closed, broken_pipe, input, pipe, seqpacket };
+
+// Takes the dump from the read end of a pipe or socket and returns it.
+using Reader = std::function<std::string(int fd)>;
 
 struct Options {
-    std::vector<std::string> args;
+    std::vector<std::string> args = {};
     Sink sink = Sink::file;
     bool unprivileged = false;
     bool ignore_sigpipe = false;
+    Reader reader = {};                   // for Sink::pipe and Sink::seqpacket
+    bool nonblocking = false;             // the program's end of the pipe
+    rlim_t stack_limit = 0;               // bytes; 0 leaves the limit alone
+    std::vector<std::string> strace = {}; // run under strace with these options
 };
 
 struct Result {
@@ -93,22 +101,30 @@ class Workspace : public ::testing::Test {
     Result run(const Options& options = {}) {
         const fs::path out_path = root_ / "stdout";
         const fs::path err_path = root_ / "stderr";
-        int pipe_fds[2] = {-1, -1};
-        if (options.sink == Sink::broken_pipe && pipe(pipe_fds) != 0) {
-            ADD_FAILURE() << "pipe failed";
+        int ends[2] = {-1, -1};
+        const bool piped = options.sink == Sink::broken_pipe || options.sink == Sink::pipe;
+        if ((piped && pipe2(ends, O_CLOEXEC) != 0) ||
+            (options.sink == Sink::seqpacket &&
+             socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0)) {
+            ADD_FAILURE() << "pipe or socket: " << std::strerror(errno);
             return {};
         }
-        if (pipe_fds[0] >= 0) {
-            close(pipe_fds[0]);
+        if (options.sink == Sink::broken_pipe) {
+            close(ends[0]);
+            ends[0] = -1;
         }
         const pid_t pid = fork();
         if (pid == 0) {
-            child(options, out_path, err_path, pipe_fds[1]);
+            child(options, out_path, err_path, ends[1]);
         }
-        if (pipe_fds[1] >= 0) {
-            close(pipe_fds[1]);
+        if (ends[1] >= 0) {
+            close(ends[1]);
         }
         Result result;
+        if (ends[0] >= 0) {
+            result.out = options.reader(ends[0]);
+            close(ends[0]);
+        }
         int status = 0;
         rusage usage{};
         EXPECT_EQ(wait4(pid, &status, 0, &usage), pid);
@@ -128,23 +144,25 @@ class Workspace : public ::testing::Test {
   private:
     [[noreturn]] void child(const Options& options, const fs::path& out_path,
                             const fs::path& err_path, int pipe_write) {
-        const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
         int out = -1;
         switch (options.sink) {
         case Sink::file:
-            out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
             break;
         case Sink::dev_null:
-            out = open("/dev/null", O_WRONLY);
+            out = open("/dev/null", O_WRONLY | O_CLOEXEC);
             break;
         case Sink::dev_full:
-            out = open("/dev/full", O_WRONLY);
+            out = open("/dev/full", O_WRONLY | O_CLOEXEC);
             break;
         case Sink::broken_pipe:
+        case Sink::pipe:
+        case Sink::seqpacket:
             out = pipe_write;
             break;
         case Sink::input:
-            out = open((dir_ / "numbers.bin").c_str(), O_WRONLY | O_APPEND);
+            out = open((dir_ / "numbers.bin").c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
             break;
         case Sink::closed:
             break;
@@ -162,6 +180,13 @@ class Workspace : public ::testing::Test {
         if (out >= 0 ? dup2(out, STDOUT_FILENO) < 0 : close(STDOUT_FILENO) != 0) {
             cannot_start("standard output");
         }
+        if (options.nonblocking && fcntl(STDOUT_FILENO, F_SETFL, O_NONBLOCK) != 0) {
+            cannot_start("non-blocking output");
+        }
+        const rlimit stack = {options.stack_limit, options.stack_limit};
+        if (options.stack_limit != 0 && setrlimit(RLIMIT_STACK, &stack) != 0) {
+            cannot_start("stack limit");
+        }
         if (options.ignore_sigpipe) {
             signal(SIGPIPE, SIG_IGN);
         }
@@ -169,12 +194,23 @@ class Workspace : public ::testing::Test {
             (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
             cannot_start("unprivileged user");
         }
-        std::vector<char*> argv{const_cast<char*>("hexshow")};
+        std::vector<char*> argv;
+        if (!options.strace.empty()) {
+            argv.push_back(const_cast<char*>(STRACE_PATH));
+            for (const std::string& arg : options.strace) {
+                argv.push_back(const_cast<char*>(arg.c_str()));
+            }
+        }
+        argv.push_back(const_cast<char*>(program_.c_str()));
         for (const std::string& arg : options.args) {
             argv.push_back(const_cast<char*>(arg.c_str()));
         }
         argv.push_back(nullptr);
-        fexecve(program, argv.data(), environ);
+        if (options.strace.empty()) {
+            fexecve(program, argv.data(), environ);
+        } else {
+            execv(STRACE_PATH, argv.data());
+        }
         cannot_start("exec");
     }
 
@@ -281,12 +317,12 @@ TEST_F(Workspace, ReportsReadAndWriteFailures) {
     const auto device = [](const fs::path& dir) {
         fs::create_symlink("/proc/self/mem", dir / "numbers.bin");
     };
-    const Options args{{"-x", "other.bin", "--help"}};
-    const Options full{{}, Sink::dev_full};
-    const Options closed{{}, Sink::closed};
-    const Options broken{{}, Sink::broken_pipe};
-    const Options broken_ignored{{}, Sink::broken_pipe, false, true};
-    const Options input{{}, Sink::input};
+    const Options args{.args = {"-x", "other.bin", "--help"}};
+    const Options full{.sink = Sink::dev_full};
+    const Options closed{.sink = Sink::closed};
+    const Options broken{.sink = Sink::broken_pipe};
+    const Options broken_ignored{.sink = Sink::broken_pipe, .ignore_sigpipe = true};
+    const Options input{.sink = Sink::input};
     // clang-format off
     const std::vector<Case> cases = {
         {"arguments are ignored", small, args, 0, "41 42 ", ""},
@@ -313,14 +349,256 @@ TEST_F(Workspace, ReportsReadAndWriteFailures) {
     }
 }
 
+// The dump text of bytes, by the scalar kernel (itself checked against
+// printf): quick enough for mebibytes.
+std::string encoded(const std::string& bytes) {
+    std::string text(3 * bytes.size(), '\0');
+    hexencode::encode_scalar(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(),
+                             text.data());
+    return text;
+}
+
+// Readers of the program's pipe, as scripts put them behind it.
+std::string read_all(int fd) {
+    std::string text;
+    char buf[65536];
+    for (ssize_t got; (got = read(fd, buf, sizeof buf)) != 0;) {
+        if (got < 0 && errno != EINTR) {
+            ADD_FAILURE() << "read: " << std::strerror(errno);
+            break;
+        }
+        text.append(buf, static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+    }
+    return text;
+}
+
+// Reads in odd sizes and pauses now and then, so the pipe fills.
+std::string read_odd_slowly(int fd) {
+    std::string text;
+    char buf[4093];
+    const std::size_t sizes[] = {4093, 1, 777, 3000};
+    for (std::size_t i = 0;; ++i) {
+        const ssize_t got = read(fd, buf, sizes[i % std::size(sizes)]);
+        if (got <= 0) {
+            break;
+        }
+        text.append(buf, static_cast<std::size_t>(got));
+        if (i % 256 == 0) {
+            usleep(1000);
+        }
+    }
+    return text;
+}
+
+// Changes the capacity of the pipe between reads.
+std::string read_resizing(int fd) {
+    std::string text;
+    char buf[65536];
+    const int capacities[] = {4096, 1 << 20, 65536, 256 << 10};
+    for (std::size_t i = 0;; ++i) {
+        fcntl(fd, F_SETPIPE_SZ, capacities[i % std::size(capacities)]);
+        const ssize_t got = read(fd, buf, sizeof buf);
+        if (got <= 0) {
+            break;
+        }
+        text.append(buf, static_cast<std::size_t>(got));
+    }
+    return text;
+}
+
+// Moves what arrives into a row of further pipes without copying, and reads
+// them only when all are nearly full: the pages stay referenced from there,
+// 6 MiB and more of them, while the program goes on.
+std::string splice_onward(int fd) {
+    constexpr int pipes = 8;
+    int later[pipes][2];
+    for (auto& ends : later) {
+        if (pipe(ends) != 0) {
+            ADD_FAILURE() << "pipe: " << std::strerror(errno);
+            return {};
+        }
+        fcntl(ends[1], F_SETPIPE_SZ, 1 << 20);
+    }
+    std::string text;
+    char buf[65536];
+    for (bool open = true; open;) {
+        int held[pipes] = {};
+        for (int i = 0; i < pipes && open; ++i) {
+            const int capacity = fcntl(later[i][1], F_GETPIPE_SZ);
+            while (open && held[i] < capacity * 3 / 4) {
+                const ssize_t moved = splice(fd, nullptr, later[i][1], nullptr,
+                                             static_cast<std::size_t>(capacity - held[i]), 0);
+                open = moved > 0;
+                held[i] += static_cast<int>(std::max<ssize_t>(moved, 0));
+            }
+        }
+        for (int i = 0; i < pipes; ++i) {
+            for (ssize_t got; held[i] > 0 && (got = read(later[i][0], buf, sizeof buf)) > 0;) {
+                text.append(buf, static_cast<std::size_t>(got));
+                held[i] -= static_cast<int>(got);
+            }
+        }
+    }
+    for (auto& ends : later) {
+        close(ends[0]);
+        close(ends[1]);
+    }
+    return text;
+}
+
+// Duplicates what arrives into a second pipe (tee), sends that on to a
+// file, and reads the original: both copies must be the dump.
+std::string tee_to_file(int fd) {
+    int copy[2];
+    FILE* file = std::tmpfile();
+    if (pipe(copy) != 0 || file == nullptr) {
+        ADD_FAILURE() << "pipe or file: " << std::strerror(errno);
+        return {};
+    }
+    std::string text;
+    char buf[65536];
+    for (;;) {
+        const ssize_t teed = tee(fd, copy[1], sizeof buf, 0);
+        if (teed <= 0) {
+            break;
+        }
+        for (ssize_t left = teed; left > 0;) {
+            const ssize_t moved =
+                splice(copy[0], nullptr, fileno(file), nullptr, static_cast<std::size_t>(left), 0);
+            if (moved <= 0) {
+                ADD_FAILURE() << "splice: " << std::strerror(errno);
+                return text;
+            }
+            left -= moved;
+        }
+        EXPECT_EQ(read(fd, buf, static_cast<std::size_t>(teed)), teed);
+        text.append(buf, static_cast<std::size_t>(teed));
+    }
+    std::rewind(file);
+    std::string copied;
+    for (std::size_t got; (got = std::fread(buf, 1, sizeof buf, file)) > 0;) {
+        copied.append(buf, got);
+    }
+    std::fclose(file);
+    close(copy[0]);
+    close(copy[1]);
+    EXPECT_TRUE(copied == text) << "the teed copy differs";
+    return text;
+}
+
+// Reads whole messages from a socket.
+std::string receive_all(int fd) {
+    std::string text;
+    static char message[1 << 20];
+    for (ssize_t got; (got = recv(fd, message, sizeof message, 0)) > 0;) {
+        text.append(message, static_cast<std::size_t>(got));
+    }
+    return text;
+}
+
+// True when the kernel may give the program transparent huge pages.
+bool huge_pages_available() {
+    std::ifstream mode("/sys/kernel/mm/transparent_hugepage/enabled");
+    std::string text;
+    std::getline(mode, text);
+    return !text.empty() && text.find("[never]") == std::string::npos;
+}
+
+TEST_F(Workspace, EveryReaderOfAPipeGetsTheWholeDump) {
+    // The program splices fresh pages into a pipe from 1 MiB of input on,
+    // in regions that hold 2 MiB of input; the strace run that makes every
+    // splice fail must fall back to writing.
+    constexpr std::size_t mib = 1 << 20;
+    const std::vector<std::pair<std::string, Reader>> readers = {
+        {"cat", read_all},
+        {"odd sizes with pauses", read_odd_slowly},
+        {"tee to a file", tee_to_file},
+        {"splice onward, read later", splice_onward},
+        {"resizing the pipe", read_resizing},
+    };
+    const std::string log = (root_ / "strace.log").string();
+    const std::vector<std::pair<std::string, std::vector<std::string>>> modes = {
+        {"splicing", {"-f", "-o", log, "-e", "trace=vmsplice"}},
+        {"writing",
+         {"-f", "-o", log, "-e", "trace=vmsplice", "-e", "inject=vmsplice:error=EINVAL"}},
+    };
+    const bool huge = huge_pages_available();
+    for (const std::size_t n : {mib - 1, mib, mib + 1, 2 * mib, 2 * mib + 1, 5 * mib + 12345}) {
+        const std::string bytes = random_bytes(n, static_cast<unsigned>(n));
+        spit(dir_ / "numbers.bin", bytes);
+        const std::string want = encoded(bytes);
+        for (const auto& [reader_name, reader] : readers) {
+            for (const auto& [mode_name, strace] : modes) {
+                SCOPED_TRACE(std::to_string(n) + " bytes, " + reader_name + ", " + mode_name);
+                Options options;
+                options.sink = Sink::pipe;
+                options.reader = reader;
+                options.strace = strace;
+                const Result r = run(options);
+                EXPECT_EQ(r.status, 0);
+                EXPECT_EQ(r.err, "");
+                ASSERT_EQ(r.out.size(), want.size());
+                EXPECT_TRUE(r.out == want);
+                const bool spliced = slurp(log).find("vmsplice(1, ") != std::string::npos;
+                EXPECT_EQ(spliced, huge && n >= mib) << "the pipe path taken";
+            }
+        }
+    }
+}
+
+TEST_F(Workspace, HandlesEveryKindOfOutput) {
+    struct Case {
+        std::string name;
+        std::size_t bytes;
+        Options options;
+        int status;
+        std::string err;
+        bool whole; // the whole dump arrives, or else a prefix of it
+    };
+    const auto early_close = [](int fd) {
+        char buf[100000];
+        const ssize_t got = read(fd, buf, sizeof buf);
+        return std::string(buf, static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+    };
+    const auto slow = [](int fd) {
+        usleep(100000);
+        return read_odd_slowly(fd);
+    };
+    // clang-format off
+    const std::vector<Case> cases = {
+        {"a non-blocking pipe", 5 << 20, {.sink = Sink::pipe, .reader = slow, .nonblocking = true}, 0, "", true},
+        {"a non-blocking pipe, small input", 300000, {.sink = Sink::pipe, .reader = slow, .nonblocking = true}, 0, "", true},
+        {"EAGAIN from the splice", 5 << 20, {.sink = Sink::pipe, .reader = read_all, .strace = {"-o", "/dev/null", "-e", "inject=vmsplice:error=EAGAIN:when=2+2"}}, 0, "", true},
+        {"EINTR from the splice", 5 << 20, {.sink = Sink::pipe, .reader = read_all, .strace = {"-o", "/dev/null", "-e", "inject=vmsplice:error=EINTR:when=2+2"}}, 0, "", true},
+        {"a reader that leaves, default SIGPIPE", 5 << 20, {.sink = Sink::pipe, .reader = early_close}, 128 + SIGPIPE, "", false},
+        {"a reader that leaves, SIGPIPE ignored", 5 << 20, {.sink = Sink::pipe, .ignore_sigpipe = true, .reader = early_close}, 1, "Error writing output: Broken pipe\n", false},
+        {"a 256 KiB stack", 1 << 20, {.stack_limit = 256 << 10}, 0, "", true},
+        {"a seqpacket socket", 1 << 20, {.sink = Sink::seqpacket, .reader = receive_all}, 0, "", true},
+    };
+    // clang-format on
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string bytes = random_bytes(c.bytes, 7);
+        spit(dir_ / "numbers.bin", bytes);
+        const std::string want = encoded(bytes);
+        const Result r = run(c.options);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.err, c.err);
+        if (c.whole) {
+            ASSERT_EQ(r.out.size(), want.size());
+        }
+        EXPECT_TRUE(want.compare(0, r.out.size(), r.out) == 0);
+    }
+}
+
 TEST_F(Workspace, MemoryDoesNotGrowWithTheFile) {
 #ifdef HEXSHOW_SANITIZED
     GTEST_SKIP() << "sanitizer runtimes distort the resident size";
 #endif
     spit(dir_ / "numbers.bin", random_bytes(1024, 1));
-    const Result small = run({{}, Sink::dev_null});
+    const Result small = run({.sink = Sink::dev_null});
     fs::resize_file(dir_ / "numbers.bin", 64 << 20);
-    const Result large = run({{}, Sink::dev_null});
+    const Result large = run({.sink = Sink::dev_null});
     ASSERT_EQ(small.status, 0);
     ASSERT_EQ(large.status, 0);
     EXPECT_LE(large.max_rss_kib, small.max_rss_kib + 1024)
