@@ -240,7 +240,7 @@ inline void finish(sink& out) {
         fallocate(out.fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, from, out.reserved_to - from);
     }
     if (file.st_size == end) {
-        ftruncate(out.fd, end);
+        [[maybe_unused]] const int kept = ftruncate(out.fd, end);
     }
     out.reserved_to = 0;
 }
