@@ -10,5 +10,5 @@ int main() {
             puts(impl.name);
         }
     }
-    return fflush(stdout) != 0 || ferror(stdout) ? 1 : 0;
+    return fflush(stdout) != 0 || ferror(stdout) != 0 ? 1 : 0;
 }

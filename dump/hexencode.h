@@ -12,7 +12,7 @@
 namespace hexencode {
 
 // Bytes read per block; the output of a block is three times as long.
-inline constexpr std::size_t block_size = 128 * 1024;
+inline constexpr std::size_t block_size = std::size_t{128} * 1024;
 
 // Every kernel writes exactly 3 * n characters to out and nothing else.
 using kernel = void (*)(const unsigned char* in, std::size_t n, char* out);
@@ -175,7 +175,7 @@ encode_avx512vbmi(const unsigned char* in, std::size_t n, char* out) {
         const __m512i bytes = _mm512_loadu_si512(in);
         const __m512i high = _mm512_permutexvar_epi8(_mm512_srli_epi64(bytes, 4), lut);
         const __m512i low = _mm512_permutexvar_epi8(bytes, lut);
-        for (int part = 0; part < 3; ++part) {
+        for (std::size_t part = 0; part < 3; ++part) {
             _mm512_storeu_si512(out + 64 * part,
                                 _mm512_mask2_permutex2var_epi8(high, permute[part],
                                                                detail::digit_masks[part], low));

@@ -79,7 +79,7 @@ int main() {
     }
     if (feeds_itself(fd, STDOUT_FILENO)) {
         close(fd);
-        fputs("Error writing output: input file is output file\n", stderr);
+        (void)fputs("Error writing output: input file is output file\n", stderr);
         return 1;
     }
 #ifdef HEXSHOW_KERNEL
@@ -89,7 +89,8 @@ int main() {
 #endif
     posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     alignas(output::page_size) static char text[3 * hexencode::block_size];
-    output::sink out = output::choose(STDOUT_FILENO, input_size(fd), text);
+    output::sink out{STDOUT_FILENO, text};
+    output::choose(out, input_size(fd));
 
     const failure failed = dump(fd, encode, out);
     output::finish(out);

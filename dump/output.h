@@ -27,24 +27,27 @@
 namespace output {
 
 inline constexpr std::size_t page_size = 4096;
-inline constexpr std::size_t huge_page_size = 2 * 1024 * 1024;
+inline constexpr std::size_t huge_page_size = std::size_t{2} * 1024 * 1024;
 // Fresh memory is mapped in regions of three huge pages, which hold the text
 // of exactly sixteen full blocks of input.
 inline constexpr std::size_t region_size = 3 * huge_page_size;
 // Splicing pays from about this much input on; below it, write() is as fast.
-inline constexpr off_t splice_threshold = 1024 * 1024;
+inline constexpr off_t splice_threshold = off_t{1024} * 1024;
 // Pipe capacity asked for: room for a few blocks of text, so the writer is
 // not woken for every page the reader takes.
 inline constexpr int pipe_capacity = 1024 * 1024;
 
+struct sink;
+inline int put_write(sink& out, const char* text, std::size_t n);
+
 struct sink {
     int fd;
-    char* buffer;                                       // the fixed buffer
-    int (*put)(sink&, const char* text, std::size_t n); // the chosen path
-    char* region = nullptr;                             // fresh memory
-    std::size_t used = 0;                               // of the region
-    std::size_t piece = SIZE_MAX;                       // longest write taken
-    off_t reserved_from = 0;                            // file space reserved
+    char* buffer;                                                   // the fixed buffer
+    int (*put)(sink&, const char* text, std::size_t n) = put_write; // the chosen path
+    char* region = nullptr;                                         // fresh memory
+    std::size_t used = 0;                                           // of the region
+    std::size_t piece = SIZE_MAX;                                   // longest write taken
+    off_t reserved_from = 0;                                        // file space reserved
     off_t reserved_to = 0;
     off_t written = 0;
 };
@@ -112,18 +115,17 @@ inline char* map_region() {
     if (mapped == MAP_FAILED) {
         return nullptr;
     }
-    char* const start = static_cast<char*>(mapped);
-    const std::size_t head =
-        (huge_page_size - reinterpret_cast<std::uintptr_t>(start) % huge_page_size) %
-        huge_page_size;
+    const auto start = reinterpret_cast<std::uintptr_t>(mapped);
+    const std::uintptr_t head = (huge_page_size - start % huge_page_size) % huge_page_size;
+    char* const region = static_cast<char*>(mapped) + head;
     if (head > 0) {
-        munmap(start, head);
+        munmap(mapped, head);
     }
     if (span - head > region_size) {
-        munmap(start + head + region_size, span - head - region_size);
+        munmap(region + region_size, span - head - region_size);
     }
-    madvise(start + head, region_size, MADV_HUGEPAGE);
-    return start + head;
+    madvise(region, region_size, MADV_HUGEPAGE);
+    return region;
 }
 
 // Where the next n characters of text go. Fresh memory for splicing is
@@ -199,18 +201,17 @@ inline void reserve(sink& out, const struct stat& file, off_t length) {
     }
 }
 
-// The way to standard output (fd) for an input of input_size bytes (0 when
-// not known), with buffer as the fixed buffer.
-inline sink choose(int fd, off_t input_size, char* buffer) {
-    sink out{fd, buffer, put_write};
+// Chooses the way to out.fd for an input of input_size bytes (0 when not
+// known).
+inline void choose(sink& out, off_t input_size) {
     struct stat file {};
-    if (fstat(fd, &file) != 0) {
-        return out;
+    if (fstat(out.fd, &file) != 0) {
+        return;
     }
     if (S_ISFIFO(file.st_mode)) {
-        const int size = fcntl(fd, F_GETPIPE_SZ);
+        const int size = fcntl(out.fd, F_GETPIPE_SZ);
         if (size > 0 && size < pipe_capacity) {
-            fcntl(fd, F_SETPIPE_SZ, pipe_capacity);
+            fcntl(out.fd, F_SETPIPE_SZ, pipe_capacity);
         }
         if (input_size >= splice_threshold && huge_pages_serve(out)) {
             out.put = put_splice;
@@ -218,7 +219,6 @@ inline sink choose(int fd, off_t input_size, char* buffer) {
     } else if (S_ISREG(file.st_mode) && input_size > 0 && input_size <= INT64_MAX / 3) {
         reserve(out, file, 3 * input_size);
     }
-    return out;
 }
 
 // Unmaps the region, and gives back the file space that was reserved and not

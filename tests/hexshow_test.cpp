@@ -66,7 +66,7 @@ std::string reference(const std::string& bytes) {
     std::string text;
     char item[4];
     for (unsigned char byte : bytes) {
-        std::snprintf(item, sizeof item, "%02X ", byte);
+        (void)std::snprintf(item, sizeof item, "%02X ", byte);
         text += item;
     }
     return text;
@@ -187,8 +187,8 @@ class Workspace : public ::testing::Test {
         if (options.stack_limit != 0 && setrlimit(RLIMIT_STACK, &stack) != 0) {
             cannot_start("stack limit");
         }
-        if (options.ignore_sigpipe) {
-            signal(SIGPIPE, SIG_IGN);
+        if (options.ignore_sigpipe && signal(SIGPIPE, SIG_IGN) == SIG_ERR) {
+            cannot_start("SIGPIPE");
         }
         if (options.unprivileged && geteuid() == 0 &&
             (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
@@ -218,7 +218,7 @@ class Workspace : public ::testing::Test {
 
     // Says on the child's standard error why it could not run the program.
     [[noreturn]] static void cannot_start(const char* step) {
-        dprintf(STDERR_FILENO, "test harness: %s: %s\n", step, std::strerror(errno));
+        (void)dprintf(STDERR_FILENO, "test harness: %s: %s\n", step, std::strerror(errno));
         _exit(127);
     }
 };
@@ -481,7 +481,7 @@ std::string tee_to_file(int fd) {
     for (std::size_t got; (got = std::fread(buf, 1, sizeof buf, file)) > 0;) {
         copied.append(buf, got);
     }
-    std::fclose(file);
+    (void)std::fclose(file);
     close(copy[0]);
     close(copy[1]);
     EXPECT_TRUE(copied == text) << "the teed copy differs";
@@ -531,7 +531,11 @@ TEST_F(Workspace, EveryReaderOfAPipeGetsTheWholeDump) {
         const std::string want = encoded(bytes);
         for (const auto& [reader_name, reader] : readers) {
             for (const auto& [mode_name, strace] : modes) {
-                SCOPED_TRACE(std::to_string(n) + " bytes, " + reader_name + ", " + mode_name);
+                SCOPED_TRACE(std::to_string(n)
+                                 .append(" bytes, ")
+                                 .append(reader_name)
+                                 .append(", ")
+                                 .append(mode_name));
                 Options options;
                 options.sink = Sink::pipe;
                 options.reader = reader;
