@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -448,12 +449,12 @@ std::string splice_onward(int fd) {
     return text;
 }
 
-// Duplicates what arrives into a second pipe (tee), sends that on to a
-// file, and reads the original: both copies must be the dump.
+// Duplicates what arrives into a second pipe (tee), sends that on to a file
+// in memory, and reads the original: both copies must be the dump.
 std::string tee_to_file(int fd) {
     int copy[2];
-    FILE* file = std::tmpfile();
-    if (pipe(copy) != 0 || file == nullptr) {
+    const int file = memfd_create("teed", MFD_CLOEXEC);
+    if (pipe(copy) != 0 || file < 0) {
         ADD_FAILURE() << "pipe or file: " << std::strerror(errno);
         return {};
     }
@@ -466,7 +467,7 @@ std::string tee_to_file(int fd) {
         }
         for (ssize_t left = teed; left > 0;) {
             const ssize_t moved =
-                splice(copy[0], nullptr, fileno(file), nullptr, static_cast<std::size_t>(left), 0);
+                splice(copy[0], nullptr, file, nullptr, static_cast<std::size_t>(left), 0);
             if (moved <= 0) {
                 ADD_FAILURE() << "splice: " << std::strerror(errno);
                 return text;
@@ -476,12 +477,12 @@ std::string tee_to_file(int fd) {
         EXPECT_EQ(read(fd, buf, static_cast<std::size_t>(teed)), teed);
         text.append(buf, static_cast<std::size_t>(teed));
     }
-    std::rewind(file);
     std::string copied;
-    for (std::size_t got; (got = std::fread(buf, 1, sizeof buf, file)) > 0;) {
-        copied.append(buf, got);
+    for (ssize_t got;
+         (got = pread(file, buf, sizeof buf, static_cast<off_t>(copied.size()))) > 0;) {
+        copied.append(buf, static_cast<std::size_t>(got));
     }
-    (void)std::fclose(file);
+    close(file);
     close(copy[0]);
     close(copy[1]);
     EXPECT_TRUE(copied == text) << "the teed copy differs";
