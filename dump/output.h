@@ -149,31 +149,25 @@ inline char* space(sink& out, std::size_t n) {
     return out.region + out.used;
 }
 
-// The value of a "Name:   123 kB" line of a /proc or /sys file, or 0.
-inline long file_field(const char* path, const char* name) {
-    char text[4096];
+// The start of a /proc or /sys file as a string; empty when it cannot be read.
+template <std::size_t size>
+const char* read_text(const char* path, char (&text)[size]) {
+    text[0] = '\0';
     const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return 0;
+    if (fd >= 0) {
+        const ssize_t got = read(fd, text, size - 1);
+        text[got > 0 ? got : 0] = '\0';
+        close(fd);
     }
-    const ssize_t got = read(fd, text, sizeof text - 1);
-    close(fd);
-    text[got > 0 ? got : 0] = '\0';
-    const char* field = std::strstr(text, name);
-    return field == nullptr ? 0 : std::strtol(field + std::strlen(name), nullptr, 10);
+    return text;
 }
 
 // True when the first region for splicing got huge pages: with 4 KiB pages,
 // mapping and splicing fresh memory costs more than writing.
 inline bool huge_pages_serve(sink& out) {
-    char mode[64] = "";
-    const int fd = open("/sys/kernel/mm/transparent_hugepage/enabled", O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) {
-        const ssize_t got = read(fd, mode, sizeof mode - 1);
-        mode[got > 0 ? got : 0] = '\0';
-        close(fd);
-    }
-    if (std::strstr(mode, "[never]") != nullptr || mode[0] == '\0') {
+    char text[4096];
+    const char* mode = read_text("/sys/kernel/mm/transparent_hugepage/enabled", text);
+    if (mode[0] == '\0' || std::strstr(mode, "[never]") != nullptr) {
         return false;
     }
     out.region = map_region();
@@ -181,7 +175,8 @@ inline bool huge_pages_serve(sink& out) {
         return false;
     }
     out.region[0] = ' ';
-    if (file_field("/proc/self/smaps_rollup", "AnonHugePages:") > 0) {
+    const char* field = std::strstr(read_text("/proc/self/smaps_rollup", text), "AnonHugePages:");
+    if (field != nullptr && std::strtol(field + std::strlen("AnonHugePages:"), nullptr, 10) > 0) {
         return true;
     }
     munmap(out.region, region_size);
