@@ -63,7 +63,7 @@ failure dump(int fd, hexencode::kernel encode, output::sink& out) {
         const auto n = static_cast<std::size_t>(got);
         char* const text = output::space(out, 3 * n);
         encode(in, n, text);
-        if (const int error = out.put(out, text, 3 * n)) {
+        if (const int error = output::put(out, text, 3 * n)) {
             return {"Error writing output", error};
         }
     }
