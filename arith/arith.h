@@ -1,5 +1,6 @@
-/* Exact arithmetic on doubles and ints, one function per object module:
- * quotia.o, prodia.o and remia.o. Usable from C and C++ alike. */
+/* Correctly rounded division and multiplication of doubles and the truncated
+ * remainder of ints, one function per object module: quotia.o, prodia.o and
+ * remia.o. Usable from C and C++ alike. */
 #ifndef ARITH_ARITH_H
 #define ARITH_ARITH_H
 
@@ -7,16 +8,18 @@
 extern "C" {
 #endif
 
-/* The IEEE 754 quotient a / b, correctly rounded; +0.0 when b is +0.0 or
- * -0.0, whatever a is (infinite or NaN included). A NaN divisor is not zero
- * and gives NaN. No floating-point exception is raised for a zero divisor. */
+/* The IEEE 754 quotient a / b, correctly rounded, raising the exception flags
+ * of that division; +0.0 when b is +0.0 or -0.0, whatever a is (infinite or
+ * NaN included), raising none. A NaN divisor is not zero and gives NaN. */
 double quotia(double a, double b);
 
-/* The IEEE 754 product a * b, correctly rounded, with no special cases. */
+/* The IEEE 754 product a * b, correctly rounded, with no special cases; the
+ * exception flags are those of the multiplication. */
 double prodia(double a, double b);
 
 /* The remainder of a divided by b with the quotient truncated toward zero:
- * zero or of the sign of a, smaller in magnitude than b. It never traps:
+ * zero or of the sign of a, smaller in magnitude than b. It never traps and
+ * touches no floating-point flag:
  * remia(a, 0) is a, and remia(a, -1) is 0 for every a, INT_MIN included. */
 int remia(int a, int b);
 

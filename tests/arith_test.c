@@ -1,7 +1,10 @@
 /* Calls the arithmetic modules from C and compares every result bit for bit,
- * signed zeros and NaN patterns included. */
+ * signed zeros and NaN patterns included, and the floating-point exception
+ * flags each call raises: those of the operation itself, and none at all
+ * for a zero divisor, which is never divided by. */
 #include <arith/arith.h>
 
+#include <fenv.h>
 #include <float.h>
 #include <inttypes.h>
 #include <limits.h>
@@ -15,6 +18,7 @@ struct double_case {
     enum op op;
     double a, b;
     uint64_t want;
+    int flags;
 };
 
 struct int_case {
@@ -27,38 +31,59 @@ static uint64_t bits(double x) {
     return u;
 }
 
-/* Results as the x86-64 SSE unit gives them; an invalid operation yields the
- * default NaN, which has its sign bit set. */
 #define POS_ZERO UINT64_C(0x0000000000000000)
 #define NEG_ZERO UINT64_C(0x8000000000000000)
 #define POS_INF UINT64_C(0x7FF0000000000000)
 #define NEG_INF UINT64_C(0xFFF0000000000000)
 #define QNAN UINT64_C(0x7FF8000000000000)
+/* An invalid operation yields the default NaN, which on x86 has its sign bit
+ * set. */
+#if defined(__x86_64__) || defined(__i386__)
 #define DEFAULT_NAN UINT64_C(0xFFF8000000000000)
+#else
+#define DEFAULT_NAN UINT64_C(0x7FF8000000000000)
+#endif
+#define SUBNORMAL(n) UINT64_C(n)
+#define INEXACT FE_INEXACT
+#define OVERFLOWS (FE_OVERFLOW | FE_INEXACT)
+#define UNDERFLOWS (FE_UNDERFLOW | FE_INEXACT)
 
 static const struct double_case double_cases[] = {
-    {QUOTIA, 6.0, 3.0, UINT64_C(0x4000000000000000)},
-    {QUOTIA, -6.0, 3.0, UINT64_C(0xC000000000000000)},
-    {QUOTIA, 1.0, 3.0, UINT64_C(0x3FD5555555555555)},
-    {QUOTIA, 1.0, 0.0, POS_ZERO},
-    {QUOTIA, -1.0, -0.0, POS_ZERO},
-    {QUOTIA, NAN, 0.0, POS_ZERO},
-    {QUOTIA, -INFINITY, -0.0, POS_ZERO},
-    {QUOTIA, 1.0, NAN, QNAN},
-    {QUOTIA, 5.0, INFINITY, POS_ZERO},
-    {QUOTIA, -5.0, INFINITY, NEG_ZERO},
-    {QUOTIA, INFINITY, INFINITY, DEFAULT_NAN},
-    {QUOTIA, 1e300, 1e-300, POS_INF},
-    {QUOTIA, -1e300, 1e-300, NEG_INF},
-    {QUOTIA, DBL_MIN, 4.0, UINT64_C(0x0004000000000000)},
-    {PRODIA, -0.0, 5.0, NEG_ZERO},
-    {PRODIA, -0.0, -0.0, POS_ZERO},
-    {PRODIA, INFINITY, 0.0, DEFAULT_NAN},
-    {PRODIA, 1e200, 1e200, POS_INF},
-    {PRODIA, -1e200, 1e200, NEG_INF},
-    {PRODIA, 0.1, 0.1, UINT64_C(0x3F847AE147AE147C)},
-    {PRODIA, DBL_MIN, 0.5, UINT64_C(0x0008000000000000)},
-    {PRODIA, NAN, 2.0, QNAN},
+    {QUOTIA, 6.0, 3.0, UINT64_C(0x4000000000000000), 0},
+    {QUOTIA, -6.0, 3.0, UINT64_C(0xC000000000000000), 0},
+    {QUOTIA, 1.0, 3.0, UINT64_C(0x3FD5555555555555), INEXACT},
+    {QUOTIA, 1.0, 0.0, POS_ZERO, 0},
+    {QUOTIA, -1.0, -0.0, POS_ZERO, 0},
+    {QUOTIA, NAN, 0.0, POS_ZERO, 0},
+    {QUOTIA, -INFINITY, -0.0, POS_ZERO, 0},
+    {QUOTIA, 1.0, NAN, QNAN, 0},
+    {QUOTIA, 5.0, INFINITY, POS_ZERO, 0},
+    {QUOTIA, -5.0, INFINITY, NEG_ZERO, 0},
+    {QUOTIA, INFINITY, INFINITY, DEFAULT_NAN, FE_INVALID},
+    {QUOTIA, 1e300, 1e-300, POS_INF, OVERFLOWS},
+    {QUOTIA, -1e300, 1e-300, NEG_INF, OVERFLOWS},
+    {QUOTIA, DBL_MAX, 0.5, POS_INF, OVERFLOWS},
+    {QUOTIA, 1.0, 0x1p-1074, POS_INF, OVERFLOWS},
+    {QUOTIA, DBL_MIN, 4.0, SUBNORMAL(0x0004000000000000), 0},
+    {QUOTIA, 0x1p-1074, 1.0, SUBNORMAL(1), 0},
+    {QUOTIA, 0x1p-1022, 0x1p52, SUBNORMAL(1), 0},
+    {QUOTIA, 0x1p-1074, 2.0, POS_ZERO, UNDERFLOWS},       /* half the least: to even */
+    {QUOTIA, 0x1.8p-1073, 2.0, SUBNORMAL(2), UNDERFLOWS}, /* one and a half */
+    {PRODIA, -0.0, 5.0, NEG_ZERO, 0},
+    {PRODIA, -0.0, -0.0, POS_ZERO, 0},
+    {PRODIA, INFINITY, 0.0, DEFAULT_NAN, FE_INVALID},
+    {PRODIA, 1e200, 1e200, POS_INF, OVERFLOWS},
+    {PRODIA, -1e200, 1e200, NEG_INF, OVERFLOWS},
+    {PRODIA, DBL_MAX, 1.0, UINT64_C(0x7FEFFFFFFFFFFFFF), 0},
+    {PRODIA, DBL_MAX, 1.0 + DBL_EPSILON, POS_INF, OVERFLOWS},
+    {PRODIA, 0x1p1023, 2.0, POS_INF, OVERFLOWS},
+    {PRODIA, 0.1, 0.1, UINT64_C(0x3F847AE147AE147C), INEXACT},
+    {PRODIA, DBL_MIN, 0.5, SUBNORMAL(0x0008000000000000), 0},
+    {PRODIA, 0x1p-1074, 1.0, SUBNORMAL(1), 0},
+    {PRODIA, 0x1p-537, 0x1p-537, SUBNORMAL(1), 0},
+    {PRODIA, 0x1p-1073, 0.75, SUBNORMAL(2), UNDERFLOWS},
+    {PRODIA, 0x1p-1074, 0.5, POS_ZERO, UNDERFLOWS},
+    {PRODIA, NAN, 2.0, QNAN, 0},
 };
 
 static const struct int_case int_cases[] = {
@@ -84,24 +109,30 @@ int main(void) {
     int failed = 0;
     for (size_t i = 0; i < sizeof double_cases / sizeof double_cases[0]; ++i) {
         const struct double_case* c = &double_cases[i];
+        feclearexcept(FE_ALL_EXCEPT);
         const double got = c->op == QUOTIA ? quotia(c->a, c->b) : prodia(c->a, c->b);
-        if (bits(got) == c->want) {
+        const int flags = fetestexcept(FE_ALL_EXCEPT);
+        if (bits(got) == c->want && flags == c->flags) {
             ++passed;
             continue;
         }
         ++failed;
-        printf("%s(%a, %a): got %016" PRIX64 ", want %016" PRIX64 "\n",
-               c->op == QUOTIA ? "quotia" : "prodia", c->a, c->b, bits(got), c->want);
+        printf("%s(%a, %a): got %016" PRIX64 " with flags %#x, want %016" PRIX64 " with %#x\n",
+               c->op == QUOTIA ? "quotia" : "prodia", c->a, c->b, bits(got), (unsigned)flags,
+               c->want, (unsigned)c->flags);
     }
     for (size_t i = 0; i < sizeof int_cases / sizeof int_cases[0]; ++i) {
         const struct int_case* c = &int_cases[i];
+        feclearexcept(FE_ALL_EXCEPT);
         const int got = remia(c->a, c->b);
-        if (got == c->want) {
+        const int flags = fetestexcept(FE_ALL_EXCEPT);
+        if (got == c->want && flags == 0) {
             ++passed;
             continue;
         }
         ++failed;
-        printf("remia(%d, %d): got %d, want %d\n", c->a, c->b, got, c->want);
+        printf("remia(%d, %d): got %d with flags %#x, want %d\n", c->a, c->b, got, (unsigned)flags,
+               c->want);
     }
     printf("%d passed, %d failed\n", passed, failed);
     return failed != 0;
