@@ -84,18 +84,10 @@ bool splicing_expected() {
     return region != nullptr;
 }
 
-// The whole suite again with transparent huge pages off for the process and
-// its children, as some container runtimes and service managers set it.
-class HugePagesOff : public ::testing::Environment {
-  public:
-    void SetUp() override {
-        ASSERT_EQ(prctl(PR_SET_THP_DISABLE, 1, 0, 0, 0), 0) << std::strerror(errno);
-    }
-};
-[[maybe_unused]] ::testing::Environment* const huge_pages_off =
-    std::getenv("HEXSHOW_TEST_THP_DISABLE") != nullptr
-        ? ::testing::AddGlobalTestEnvironment(new HugePagesOff)
-        : nullptr;
+// The whole suite runs again with transparent huge pages off for the process
+// and its children, as some container runtimes and service managers set it.
+const bool huge_pages_asked_off = std::getenv("HEXSHOW_TEST_THP_DISABLE") != nullptr;
+const bool huge_pages_off = huge_pages_asked_off && prctl(PR_SET_THP_DISABLE, 1, 0, 0, 0) == 0;
 
 std::string slurp(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -123,6 +115,7 @@ std::string read_all(int fd);
 class Workspace : public ::testing::Test {
   protected:
     void SetUp() override {
+        ASSERT_EQ(huge_pages_off, huge_pages_asked_off) << "prctl(PR_SET_THP_DISABLE) failed";
         std::string pattern = (fs::temp_directory_path() / "hexshow-test-XXXXXX").string();
         ASSERT_NE(mkdtemp(pattern.data()), nullptr) << pattern << ": " << std::strerror(errno);
         root_ = pattern;
