@@ -1,8 +1,13 @@
-// Encoding of bytes as "%02X " text: a scalar kernel, SIMD kernels for
-// SSSE3, AVX2 and AVX-512 VBMI, and the choice of the best one the CPU runs.
+// Encoding of bytes as "%02X " text: a scalar kernel that runs everywhere,
+// SIMD kernels for SSSE3, AVX2 and AVX-512 VBMI on x86-64 and for NEON on
+// aarch64, and the choice of the best one the CPU runs.
 #pragma once
 
+#if defined(__x86_64__)
 #include <immintrin.h>
+#elif defined(__aarch64__)
+#include <arm_neon.h>
+#endif
 
 #include <array>
 #include <cstddef>
@@ -26,6 +31,12 @@ inline void encode_scalar(const unsigned char* in, std::size_t n, char* out) {
         out[3 * i + 2] = ' ';
     }
 }
+
+inline bool cpu_always() {
+    return true;
+}
+
+#if defined(__x86_64__)
 
 namespace detail {
 
@@ -188,10 +199,6 @@ encode_avx512vbmi(const unsigned char* in, std::size_t n, char* out) {
 #pragma GCC diagnostic pop
 #endif
 
-inline bool cpu_always() {
-    return true;
-}
-
 inline bool cpu_ssse3() {
     __builtin_cpu_init();
     return __builtin_cpu_supports("ssse3");
@@ -208,17 +215,45 @@ inline bool cpu_avx512vbmi() {
            __builtin_cpu_supports("avx512vbmi");
 }
 
+#endif // __x86_64__
+
+#if defined(__aarch64__)
+
+// 16 input bytes: a table lookup each for the high and the low digits, and
+// one store that interleaves them with a vector of spaces, three lanes to a
+// byte. Advanced SIMD is part of every aarch64 CPU.
+inline void encode_neon(const unsigned char* in, std::size_t n, char* out) {
+    const uint8x16_t lut = vld1q_u8(reinterpret_cast<const std::uint8_t*>(digits));
+    const uint8x16_t low_nibbles = vdupq_n_u8(0x0f);
+    uint8x16x3_t text;
+    text.val[2] = vdupq_n_u8(' ');
+    for (; n >= 16; n -= 16, in += 16, out += 48) {
+        const uint8x16_t bytes = vld1q_u8(in);
+        text.val[0] = vqtbl1q_u8(lut, vshrq_n_u8(bytes, 4));
+        text.val[1] = vqtbl1q_u8(lut, vandq_u8(bytes, low_nibbles));
+        vst3q_u8(reinterpret_cast<std::uint8_t*>(out), text);
+    }
+    encode_scalar(in, n, out);
+}
+
+#endif // __aarch64__
+
 struct implementation {
     const char* name;
     kernel encode;
     bool (*supported)();
 };
 
-// Best first; the scalar kernel runs everywhere and ends the list.
+// Best first, for the target built; the scalar kernel runs everywhere and
+// ends each list.
 inline constexpr implementation implementations[] = {
+#if defined(__x86_64__)
     {"avx512vbmi", encode_avx512vbmi, cpu_avx512vbmi},
     {"avx2", encode_avx2, cpu_avx2},
     {"ssse3", encode_ssse3, cpu_ssse3},
+#elif defined(__aarch64__)
+    {"neon", encode_neon, cpu_always},
+#endif
     {"scalar", encode_scalar, cpu_always},
 };
 

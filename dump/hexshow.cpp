@@ -88,7 +88,7 @@ int main() {
     const hexencode::kernel encode = hexencode::best().encode;
 #endif
     posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    alignas(output::page_size) static char text[3 * hexencode::block_size];
+    alignas(output::buffer_alignment) static char text[3 * hexencode::block_size];
     output::sink out{STDOUT_FILENO, text};
     output::choose(out, input_size(fd));
 

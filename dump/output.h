@@ -35,16 +35,19 @@
 
 namespace output {
 
-inline constexpr std::size_t page_size = 4096;
-inline constexpr std::size_t huge_page_size = std::size_t{2} * 1024 * 1024;
-// Fresh memory is mapped in regions of three huge pages, which hold the text
-// of exactly sixteen full blocks of input.
-inline constexpr std::size_t region_size = 3 * huge_page_size;
+// The fixed buffer starts on a page of the smallest size.
+inline constexpr std::size_t buffer_alignment = 4096;
+// Fresh memory is mapped in regions of whole huge pages that hold the text
+// of at least sixteen full blocks of input: three pages of 2 MiB (x86-64, and
+// aarch64 with 4 KiB pages), one of 32 MiB (aarch64 with 16 KiB pages). Where
+// a huge page is larger, nothing is spliced.
+inline constexpr std::size_t region_least = std::size_t{6} << 20;
+inline constexpr std::size_t region_most = std::size_t{32} << 20;
 // Splicing pays from about this much input on; below it, write() is as fast.
 inline constexpr off_t splice_threshold = off_t{1024} * 1024;
 // Splicing holds a region and the pages a full pipe still refers to, about
-// 10 MiB at its peak; under a memory limit smaller than this, the text is
-// written instead.
+// 8 MiB at its peak with 6 MiB regions; under a memory limit smaller than
+// this, or four regions, the text is written instead.
 inline constexpr long long splice_memory = 64LL * 1024 * 1024;
 // Pipe capacity asked for when splicing: room for a few blocks of text, so
 // the writer is not woken for every page the reader takes.
@@ -58,13 +61,15 @@ struct sink {
     int fd;
     char* buffer; // the fixed buffer
     path way = path::write;
+    std::size_t page = 4096;      // the system's page size
     std::size_t piece = SIZE_MAX; // longest write taken
     char* region = nullptr;       // fresh memory, for splicing
-    std::size_t used = 0;         // of the region
-    bool append = false;          // the file is open with O_APPEND
-    off_t text_left = 0;          // text still to come, by the input's size
-    off_t size_limit = 0;         // the soft file size limit
-    off_t reserved_ahead = 0;     // reserved space not yet written
+    std::size_t region_size = 0;
+    std::size_t used = 0;     // of the region
+    bool append = false;      // the file is open with O_APPEND
+    off_t text_left = 0;      // text still to come, by the input's size
+    off_t size_limit = 0;     // the soft file size limit
+    off_t reserved_ahead = 0; // reserved space not yet written
 };
 
 // Waits until fd can take more; returns 0 or an error number.
@@ -84,8 +89,8 @@ inline int put_write(sink& out, const char* text, std::size_t n) {
             n -= static_cast<std::size_t>(put);
         } else if (put == 0) {
             return ENOSPC;
-        } else if (errno == EMSGSIZE && piece > page_size) {
-            out.piece = std::max(page_size, piece / 2);
+        } else if (errno == EMSGSIZE && piece > out.page) {
+            out.piece = std::max(out.page, piece / 2);
         } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
             if (const int error = wait_writable(out.fd)) {
                 return error;
@@ -120,7 +125,7 @@ inline int put_splice(sink& out, const char* text, std::size_t n) {
             return errno;
         }
     }
-    out.used += (n + page_size - 1) & ~(page_size - 1);
+    out.used += (n + out.page - 1) / out.page * out.page;
     return 0;
 }
 
@@ -159,25 +164,27 @@ inline int put(sink& out, const char* text, std::size_t n) {
     return error;
 }
 
-// A region of fresh memory aligned to huge pages and advised to use them, or
-// null when none can be mapped.
-inline char* map_region() {
-    constexpr std::size_t span = region_size + huge_page_size;
+// A region of fresh memory of the given size, advised to use huge pages and
+// aligned to them: to the largest power of two that divides the size, which
+// is a whole number of huge pages. Null when none can be mapped.
+inline char* map_region(std::size_t size) {
+    const std::size_t align = size & (~size + 1);
+    const std::size_t span = size + align;
     void* mapped = mmap(nullptr, span, PROT_READ | PROT_WRITE,
                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (mapped == MAP_FAILED) {
         return nullptr;
     }
     const auto start = reinterpret_cast<std::uintptr_t>(mapped);
-    const std::uintptr_t head = (huge_page_size - start % huge_page_size) % huge_page_size;
+    const std::uintptr_t head = (align - start % align) % align;
     char* const region = static_cast<char*>(mapped) + head;
     if (head > 0) {
         munmap(mapped, head);
     }
-    if (span - head > region_size) {
-        munmap(region + region_size, span - head - region_size);
+    if (span - head > size) {
+        munmap(region + size, span - head - size);
     }
-    madvise(region, region_size, MADV_HUGEPAGE);
+    madvise(region, size, MADV_HUGEPAGE);
     return region;
 }
 
@@ -188,10 +195,10 @@ inline char* space(sink& out, std::size_t n) {
     if (out.way != path::splice) {
         return out.buffer;
     }
-    if (out.used + n > region_size) {
-        munmap(out.region, region_size);
+    if (out.used + n > out.region_size) {
+        munmap(out.region, out.region_size);
         out.used = 0;
-        out.region = map_region();
+        out.region = map_region(out.region_size);
         if (out.region == nullptr) {
             out.way = path::write;
             return out.buffer;
@@ -222,12 +229,12 @@ inline long huge_kib() {
 }
 
 // A region of fresh memory that the kernel did back with a huge page when
-// it was first written, or null: with 4 KiB pages (transparent huge pages
+// it was first written, or null: with small pages (transparent huge pages
 // off for the system or for this process), mapping and splicing fresh memory
 // costs more than writing.
-inline char* huge_region() {
+inline char* huge_region(std::size_t size) {
     const long before = huge_kib();
-    char* const region = map_region();
+    char* const region = map_region(size);
     if (region == nullptr) {
         return nullptr;
     }
@@ -235,8 +242,18 @@ inline char* huge_region() {
     if (before >= 0 && huge_kib() > before) {
         return region;
     }
-    munmap(region, region_size);
+    munmap(region, size);
     return nullptr;
+}
+
+// The size of the regions to splice from, by the huge page size of the
+// running kernel; 0 when it has none, or none small enough.
+inline std::size_t region_size() {
+    char text[64];
+    const std::size_t huge = std::strtoull(
+        read_text("/sys/kernel/mm/transparent_hugepage/hpage_pmd_size", text), nullptr, 10);
+    const std::size_t size = huge == 0 ? 0 : (region_least + huge - 1) / huge * huge;
+    return size <= region_most ? size : 0;
 }
 
 // The smallest memory limit of this process's control group and those above
@@ -278,16 +295,18 @@ inline long long memory_limit() {
     return smallest;
 }
 
-// The first region to splice from, when huge pages serve and memory allows;
-// else null.
-inline char* splice_region() {
+// The first region, of the given size, to splice from, when huge pages serve
+// and memory allows; else null.
+inline char* splice_region(std::size_t size) {
     const long long limit = memory_limit();
-    return limit >= 0 && limit < splice_memory ? nullptr : huge_region();
+    const auto needed = std::max(splice_memory, 4 * static_cast<long long>(size));
+    return limit >= 0 && limit < needed ? nullptr : huge_region(size);
 }
 
 // Takes the splice path when it serves, and widens the pipe for it.
 inline void start_splicing(sink& out) {
-    out.region = splice_region();
+    out.region_size = region_size();
+    out.region = out.region_size == 0 ? nullptr : splice_region(out.region_size);
     if (out.region == nullptr) {
         return;
     }
@@ -303,6 +322,8 @@ inline void start_splicing(sink& out) {
 // vmsplice on a read-only pipe would take the data out of it.
 inline void choose(sink& out, off_t input_size) {
     struct stat file {};
+    const long page = sysconf(_SC_PAGESIZE);
+    out.page = page > 0 ? static_cast<std::size_t>(page) : out.page;
     const int flags = fcntl(out.fd, F_GETFL);
     if (flags < 0 || (flags & O_ACCMODE) == O_RDONLY || fstat(out.fd, &file) != 0) {
         return;
@@ -324,7 +345,7 @@ inline void choose(sink& out, off_t input_size) {
 // Releases the memory of the splice path.
 inline void finish(sink& out) {
     if (out.region != nullptr) {
-        munmap(out.region, region_size);
+        munmap(out.region, out.region_size);
         out.region = nullptr;
     }
 }
