@@ -20,7 +20,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <stdio.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -30,6 +29,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -46,8 +46,8 @@ inline constexpr std::size_t region_most = std::size_t{32} << 20;
 // Splicing pays from about this much input on; below it, write() is as fast.
 inline constexpr off_t splice_threshold = off_t{1024} * 1024;
 // Splicing holds a region and the pages a full pipe still refers to, about
-// 8 MiB at its peak with 6 MiB regions; under a memory limit smaller than
-// this, or four regions, the text is written instead.
+// 8 MiB at its peak with 6 MiB regions; under a memory limit below this, or
+// below four regions, the text is written instead.
 inline constexpr long long splice_memory = 64LL * 1024 * 1024;
 // Pipe capacity asked for when splicing: room for a few blocks of text, so
 // the writer is not woken for every page the reader takes.
