@@ -141,9 +141,8 @@ inline void reserve_ahead(sink& out, std::size_t n) {
     struct stat file {};
     const off_t at =
         out.append ? (fstat(out.fd, &file) == 0 ? file.st_size : -1) : lseek(out.fd, 0, SEEK_CUR);
-    const off_t end =
-        at < 0 ? at : std::min(at + std::min(reserve_window, out.text_left), out.size_limit);
-    if (end <= at || fallocate(out.fd, FALLOC_FL_KEEP_SIZE, at, end - at) != 0) {
+    const off_t end = std::min(at + std::min(reserve_window, out.text_left), out.size_limit);
+    if (at < 0 || end <= at || fallocate(out.fd, FALLOC_FL_KEEP_SIZE, at, end - at) != 0) {
         out.way = path::write;
         return;
     }
@@ -157,11 +156,10 @@ inline int put(sink& out, const char* text, std::size_t n) {
     }
     if (out.way == path::reserve) {
         reserve_ahead(out, n);
+        out.reserved_ahead -= std::min(out.reserved_ahead, static_cast<off_t>(n));
+        out.text_left -= std::min(out.text_left, static_cast<off_t>(n));
     }
-    const int error = put_write(out, text, n);
-    out.reserved_ahead -= std::min(out.reserved_ahead, static_cast<off_t>(n));
-    out.text_left -= std::min(out.text_left, static_cast<off_t>(n));
-    return error;
+    return put_write(out, text, n);
 }
 
 // A region of fresh memory of the given size, advised to use huge pages and
