@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
+#include <string_view>
 
 namespace hexencode {
 
@@ -257,18 +258,30 @@ inline constexpr implementation implementations[] = {
     {"scalar", encode_scalar, cpu_always},
 };
 
-// The best implementation this CPU supports, or, when 'only' names one, that
-// one (a build-time choice for measuring a kernel on its own).
-inline const implementation& best(const char* only = nullptr) {
+// The best implementation this CPU supports.
+inline const implementation& best() {
     for (const implementation& impl : implementations) {
-        if (only != nullptr && __builtin_strcmp(impl.name, only) != 0) {
-            continue;
-        }
-        if (only != nullptr || impl.supported()) {
+        if (impl.supported()) {
             return impl;
         }
     }
     return implementations[std::size(implementations) - 1];
+}
+
+// Not defined, and not constexpr: a constant expression that reaches it does
+// not compile.
+void no_such_kernel();
+
+// The implementation of the given name, chosen when a program is built (to
+// measure one kernel on its own); a name that is no kernel's fails the build.
+consteval const implementation& named(std::string_view name) {
+    for (const implementation& impl : implementations) {
+        if (name == impl.name) {
+            return impl;
+        }
+    }
+    no_such_kernel();
+    return implementations[0];
 }
 
 } // namespace hexencode

@@ -23,23 +23,38 @@ ssize_t read_block(int fd, unsigned char* buf, std::size_t n) {
     }
 }
 
-// True when out is the input file itself, holding bytes: every block written
-// would be read again, and the file would grow until the disk is full. (When
-// the input took the descriptor of a closed standard output, writes to it
-// fail on their own.)
-bool feeds_itself(int in, int out) {
-    struct stat input {};
-    struct stat output {};
-    return in != out && fstat(in, &input) == 0 && fstat(out, &output) == 0 &&
-           S_ISREG(input.st_mode) && input.st_dev == output.st_dev &&
-           input.st_ino == output.st_ino && input.st_size > 0;
-}
-
 // A failed dump: the context of the report and the error number.
 struct failure {
     const char* context;
     int error;
 };
+
+constexpr const char* reading = "Error reading file";
+constexpr const char* writing = "Error writing output";
+// Not an error of the system's: the report's own text.
+constexpr int feeds_itself = -1;
+
+// Whether out is the input file itself, holding bytes: every block written
+// would be read again, and the file would grow until the disk is full. When
+// that cannot be told, the dump does not start either. (When the input took
+// the descriptor of a closed standard output, writes to it fail on their
+// own; a standard output that is not open is not the input.)
+failure check_not_input(int in, int out) {
+    struct stat input {};
+    struct stat output {};
+    if (in == out) {
+        return {nullptr, 0};
+    }
+    if (fstat(in, &input) != 0) {
+        return {reading, errno};
+    }
+    if (fstat(out, &output) != 0) {
+        return errno == EBADF ? failure{nullptr, 0} : failure{writing, errno};
+    }
+    const bool same = S_ISREG(input.st_mode) && input.st_dev == output.st_dev &&
+                      input.st_ino == output.st_ino && input.st_size > 0;
+    return same ? failure{writing, feeds_itself} : failure{nullptr, 0};
+}
 
 // The size of the input when it is a regular file, or 0.
 off_t input_size(int fd) {
@@ -58,13 +73,13 @@ failure dump(int fd, hexencode::kernel encode, output::sink& out) {
             return {nullptr, 0};
         }
         if (got < 0) {
-            return {"Error reading file", errno};
+            return {reading, errno};
         }
         const auto n = static_cast<std::size_t>(got);
         char* const text = output::space(out, 3 * n);
         encode(in, n, text);
         if (const int error = output::put(out, text, 3 * n)) {
-            return {"Error writing output", error};
+            return {writing, error};
         }
     }
 }
@@ -77,24 +92,25 @@ int main() {
         perror("Error opening file");
         return 1;
     }
-    if (feeds_itself(fd, STDOUT_FILENO)) {
-        close(fd);
-        (void)fputs("Error writing output: input file is output file\n", stderr);
-        return 1;
-    }
+    failure failed = check_not_input(fd, STDOUT_FILENO);
 #ifdef HEXSHOW_KERNEL
-    const hexencode::kernel encode = hexencode::best(HEXSHOW_KERNEL).encode;
+    const hexencode::kernel encode = hexencode::named(HEXSHOW_KERNEL).encode;
 #else
     const hexencode::kernel encode = hexencode::best().encode;
 #endif
-    posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    alignas(output::buffer_alignment) static char text[3 * hexencode::block_size];
-    output::sink out{STDOUT_FILENO, text};
-    output::choose(out, input_size(fd));
-
-    const failure failed = dump(fd, encode, out);
-    output::finish(out);
+    if (failed.context == nullptr) {
+        posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+        // The text buffer starts on a page of the smallest size.
+        alignas(4096) static char text[3 * hexencode::block_size];
+        output::sink out = output::start(STDOUT_FILENO, text, input_size(fd));
+        failed = dump(fd, encode, out);
+        output::finish(out);
+    }
     close(fd);
+    if (failed.error == feeds_itself) {
+        (void)fprintf(stderr, "%s: input file is output file\n", failed.context);
+        return 1;
+    }
     if (failed.context != nullptr) {
         errno = failed.error;
         perror(failed.context);
@@ -104,7 +120,7 @@ int main() {
     // A standard output that was never open has lost nothing if nothing was
     // written to it, so EBADF is not a failure here.
     if (close(STDOUT_FILENO) != 0 && errno != EBADF && errno != EINTR) {
-        perror("Error writing output");
+        perror(writing);
         return 1;
     }
     return 0;
