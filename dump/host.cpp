@@ -38,9 +38,12 @@ std::string_view read_text(const char* path, char (&text)[size]) {
 bool leading_number(std::string_view text, int base, unsigned long long& value) {
     char digits[32];
     const std::size_t n = std::min(text.size(), sizeof digits - 1);
+    if (n == 0) {
+        return false;
+    }
     std::memcpy(digits, text.data(), n);
     digits[n] = '\0';
-    if (n == 0 || digits[0] == '-' || digits[0] == '+' || digits[0] == ' ') {
+    if (digits[0] == '-' || digits[0] == '+' || digits[0] == ' ') {
         return false;
     }
     char* end = nullptr;

@@ -70,6 +70,8 @@ static const struct double_case double_cases[] = {
     {QUOTIA, 0x1p-1022, 0x1p52, SUBNORMAL(1), 0},
     {QUOTIA, 0x1p-1074, 2.0, POS_ZERO, UNDERFLOWS},       /* half the least: to even */
     {QUOTIA, 0x1.8p-1073, 2.0, SUBNORMAL(2), UNDERFLOWS}, /* one and a half */
+    /* Rounded twice (to 64 bits, then to 53) these would end one off. */
+    {QUOTIA, 0x1.27a1b000a58d9p+0, 0x1.cfcd59b879cadp+0, UINT64_C(0x3FE465A73AAE0EA9), INEXACT},
     {PRODIA, -0.0, 5.0, NEG_ZERO, 0},
     {PRODIA, -0.0, -0.0, POS_ZERO, 0},
     {PRODIA, INFINITY, 0.0, DEFAULT_NAN, FE_INVALID},
@@ -85,6 +87,8 @@ static const struct double_case double_cases[] = {
     {PRODIA, 0x1p-1073, 0.75, SUBNORMAL(2), UNDERFLOWS},
     {PRODIA, 0x1p-1074, 0.5, POS_ZERO, UNDERFLOWS},
     {PRODIA, NAN, 2.0, QNAN, 0},
+    {PRODIA, 0x1.1905dc5b2e75ap+0, 0x1.73c1c81f98b52p+0, UINT64_C(0x3FF981837728891B), INEXACT},
+    {PRODIA, 0x1.80000000cp-999, 0x1.ffffffffp-76, SUBNORMAL(1), UNDERFLOWS},
 };
 
 static const struct int_case int_cases[] = {

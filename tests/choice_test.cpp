@@ -42,9 +42,9 @@ std::string n(long long value) {
     return std::to_string(value) + "\n";
 }
 
-// An smaps entry for 7f0000000000-7f0000600000 with the given huge pages.
+// An smaps entry for 7f000000-7f600000 with the given huge pages.
 std::string smaps_entry(const std::string& huge_field) {
-    return "7f0000000000-7f0000600000 rw-p 00000000 00:00 0 \n"
+    return "7f000000-7f600000 rw-p 00000000 00:00 0 \n"
            "Size:               6144 kB\n"
            "Rss:                2048 kB\n"
            "Anonymous:          2048 kB\n"
@@ -77,8 +77,8 @@ std::function<long long(const std::string&)> room(const std::string& cgroups) {
 }
 
 TEST(Probes, ReadWhatTheSystemSays) {
-    constexpr std::uintptr_t start = 0x7f0000000000;
-    constexpr std::uintptr_t end = 0x7f0000600000;
+    constexpr std::uintptr_t start = 0x7f000000;
+    constexpr std::uintptr_t end = 0x7f600000;
     const std::string huge = "AnonHugePages:      2048 kB\n";
     const std::string none = "AnonHugePages:         0 kB\n";
     const std::string v1 = "12:pids:/\n4:memory:/a/b\n1:cpu:/\n0::/\n";

@@ -73,14 +73,21 @@ struct Result {
     int pipe_size_after = 0;
 };
 
-// The emulator that runs a program built for another architecture, as
-// words; none for a native build.
-#ifdef HEXSHOW_EMULATOR
+// What starts a program built for another architecture (an emulator, or the
+// target's own dynamic loader), as words; none for a native build.
+#ifdef HEXSHOW_RUNNER
+constexpr bool runner = true;
+constexpr const char* emulator_line = HEXSHOW_RUNNER;
+#else
+constexpr bool runner = false;
+constexpr const char* emulator_line = "";
+#endif
+// Whether that is an emulator, which has a memory and a kernel interface of
+// its own.
+#ifdef HEXSHOW_EMULATED
 constexpr bool emulated = true;
-constexpr const char* emulator_line = HEXSHOW_EMULATOR;
 #else
 constexpr bool emulated = false;
-constexpr const char* emulator_line = "";
 #endif
 
 std::vector<std::string> emulator() {
@@ -254,9 +261,9 @@ class Workspace : public ::testing::Test {
         if (chdir(dir_.c_str()) != 0) {
             cannot_start("working directory");
         }
-        // An emulator opens the program through this descriptor, as the
-        // unprivileged user may not reach its path.
-        const int program = open(program_.c_str(), O_RDONLY | (emulated ? 0 : O_CLOEXEC));
+        // An emulator or loader opens the program through this descriptor,
+        // as the unprivileged user may not reach its path.
+        const int program = open(program_.c_str(), O_RDONLY | (runner ? 0 : O_CLOEXEC));
         if (program < 0) {
             cannot_start("program");
         }
@@ -300,7 +307,7 @@ class Workspace : public ::testing::Test {
     // the descriptor.
     [[noreturn]] void exec_program(const Options& options, int program) {
         const std::vector<std::string> emulation = emulator();
-        const bool by_descriptor = emulated && options.strace.empty();
+        const bool by_descriptor = runner && options.strace.empty();
         const std::string path =
             by_descriptor ? "/proc/self/fd/" + std::to_string(program) : program_.string();
         std::vector<char*> argv;
@@ -649,11 +656,14 @@ TEST_F(Workspace, EveryReaderOfAPipeGetsTheWholeDump) {
         Options options;
         bool may_splice;
     };
-    const std::vector<Mode> modes = {
+    std::vector<Mode> modes = {
         {"as the system allows", {.strace = traced}, true},
         {"every splice refused", {.strace = refused}, true},
-        {"huge pages off", {.strace = traced, .huge_pages_off = true}, false},
     };
+    // An emulator neither gives huge pages nor takes this prctl.
+    if (!emulated) {
+        modes.push_back({"huge pages off", {.strace = traced, .huge_pages_off = true}, false});
+    }
     for (const std::size_t n : {mib - 1, mib, mib + 1, 2 * mib, 2 * mib + 1, 5 * mib + 12345}) {
         const std::string bytes = random_bytes(n, static_cast<unsigned>(n));
         spit(dir_ / "numbers.bin", bytes);
@@ -989,6 +999,32 @@ TEST_F(Workspace, OtherWritersOfTheFileLoseNothing) {
         EXPECT_TRUE(want.compare(0, text.size(), text) == 0) << "the dump text is damaged";
     }
 }
+
+#if UINTPTR_MAX == 0xFFFFFFFF
+TEST_F(Workspace, OpensAnInputPastTwoGibibytes) {
+    // 32-bit offsets would stop at the open ("Value too large for defined
+    // data type"), which an emulator on a 64-bit kernel hides.
+    if (emulated) {
+        GTEST_SKIP() << "an emulator on a 64-bit kernel hides 32-bit offset limits";
+    }
+    spit(dir_ / "numbers.bin", "");
+    fs::resize_file(dir_ / "numbers.bin", std::uintmax_t{3} << 30);
+    const auto first_mebibytes = [](int fd) {
+        std::string text;
+        char buf[65536];
+        for (ssize_t got; text.size() < (4 << 20) && (got = read(fd, buf, sizeof buf)) > 0;) {
+            text.append(buf, static_cast<std::size_t>(got));
+        }
+        return text;
+    };
+    const Result r = run({.sink = Sink::pipe, .reader = first_mebibytes});
+    EXPECT_EQ(r.status, 128 + SIGPIPE);
+    EXPECT_EQ(r.err, "");
+    ASSERT_GE(r.out.size(), std::size_t{4} << 20);
+    const std::string zeros = encoded(std::string(r.out.size() / 3 + 1, '\0'));
+    EXPECT_EQ(zeros.compare(0, r.out.size(), r.out), 0) << "the text of the zeros";
+}
+#endif
 
 TEST_F(Workspace, MemoryDoesNotGrowWithTheFile) {
 #ifdef HEXSHOW_SANITIZED
