@@ -89,8 +89,14 @@ constexpr std::uint64_t wide_digit_mask(int part) {
     return mask;
 }
 
+// The three output vectors of a 48-character group take their digits from
+// registers of digit pairs that start at input bytes 0 (bytes 0-7, the low
+// unpack), 5 (bytes 5-10, the byte-align of the two unpacks by five pairs)
+// and 8 (bytes 8-15, the high unpack).
+inline constexpr int middle_first_byte = 5;
+inline constexpr int middle_align = 2 * middle_first_byte;
 inline constexpr std::array<std::array<char, 16>, 3> shuffles = {
-    pair_shuffle(0, 0), pair_shuffle(1, 5), pair_shuffle(2, 8)};
+    pair_shuffle(0, 0), pair_shuffle(1, middle_first_byte), pair_shuffle(2, 8)};
 inline constexpr std::array<std::array<char, 16>, 3> spaces = {pair_spaces(0), pair_spaces(1),
                                                                pair_spaces(2)};
 inline constexpr std::array<std::array<char, 64>, 3> permutes = {wide_permute(0), wide_permute(1),
@@ -103,6 +109,7 @@ inline constexpr std::array<std::uint64_t, 3> digit_masks = {wide_digit_mask(0),
 // 16 input bytes become two registers of digit pairs (bytes 0-7 and 8-15);
 // the 48 output characters are three shuffles of those, with spaces or-ed in.
 // The middle vector needs bytes 5-10, which the byte-align of the two supplies.
+// (detail::shuffles names where each starts.)
 __attribute__((target("ssse3"))) inline void encode_ssse3(const unsigned char* in, std::size_t n,
                                                           char* out) {
     const __m128i lut = _mm_loadu_si128(reinterpret_cast<const __m128i*>(digits));
@@ -120,7 +127,7 @@ __attribute__((target("ssse3"))) inline void encode_ssse3(const unsigned char* i
         const __m128i low = _mm_shuffle_epi8(lut, _mm_and_si128(bytes, low_nibbles));
         const __m128i first = _mm_unpacklo_epi8(high, low);
         const __m128i second = _mm_unpackhi_epi8(high, low);
-        const __m128i middle = _mm_alignr_epi8(second, first, 10);
+        const __m128i middle = _mm_alignr_epi8(second, first, detail::middle_align);
         __m128i* dst = reinterpret_cast<__m128i*>(out);
         _mm_storeu_si128(dst, _mm_or_si128(_mm_shuffle_epi8(first, shuffle[0]), space[0]));
         _mm_storeu_si128(dst + 1, _mm_or_si128(_mm_shuffle_epi8(middle, shuffle[1]), space[1]));
@@ -151,7 +158,7 @@ __attribute__((target("avx2"))) inline void encode_avx2(const unsigned char* in,
         const __m256i low = _mm256_shuffle_epi8(lut, _mm256_and_si256(bytes, low_nibbles));
         const __m256i first = _mm256_unpacklo_epi8(high, low);
         const __m256i second = _mm256_unpackhi_epi8(high, low);
-        const __m256i middle = _mm256_alignr_epi8(second, first, 10);
+        const __m256i middle = _mm256_alignr_epi8(second, first, detail::middle_align);
         const __m256i a = _mm256_or_si256(_mm256_shuffle_epi8(first, shuffle[0]), space[0]);
         const __m256i b = _mm256_or_si256(_mm256_shuffle_epi8(middle, shuffle[1]), space[1]);
         const __m256i c = _mm256_or_si256(_mm256_shuffle_epi8(second, shuffle[2]), space[2]);
