@@ -71,15 +71,21 @@ long long field(std::string_view text, std::string_view name) {
     return -1;
 }
 
+// The start of the file of that name in dir, as read_text() gives it.
+template <std::size_t size>
+std::string_view read_in(const char* dir, const char* file, char (&text)[size]) {
+    char path[4096];
+    const int length = std::snprintf(path, sizeof path, "%s/%s", dir, file);
+    return length > 0 && static_cast<std::size_t>(length) < sizeof path ? read_text(path, text)
+                                                                        : std::string_view{};
+}
+
 // The number a cgroup file holds, or -1 when it holds none ("max", or the
 // file is missing).
 long long number_in(const char* dir, const char* file) {
-    char path[4096];
     char text[64];
     unsigned long long value = 0;
-    const int length = std::snprintf(path, sizeof path, "%s/%s", dir, file);
-    return length > 0 && static_cast<std::size_t>(length) < sizeof path &&
-                   leading_number(read_text(path, text), 10, value) && value <= LLONG_MAX
+    return leading_number(read_in(dir, file, text), 10, value) && value <= LLONG_MAX
                ? static_cast<long long>(value)
                : -1;
 }
@@ -112,12 +118,8 @@ long long room_in(const char* dir, const layout& names) {
     if (usage < 0) {
         return 0;
     }
-    char path[4096];
     char stat[8192];
-    const int length = std::snprintf(path, sizeof path, "%s/memory.stat", dir);
-    const std::string_view text = length > 0 && static_cast<std::size_t>(length) < sizeof path
-                                      ? read_text(path, stat)
-                                      : std::string_view{};
+    const std::string_view text = read_in(dir, "memory.stat", stat);
     long long cache = 0;
     for (const char* name : names.cache) {
         cache += std::max(0LL, field(text, name));
