@@ -826,7 +826,7 @@ TEST_F(Workspace, HandlesEveryKindOfOutput) {
     };
     const std::string too_large = "Error writing output: File too large\n";
     const std::string log = (root_ / "strace.log").string();
-    const std::vector<std::string> waits = {"-o", log, "-e", "trace=write,vmsplice,poll"};
+    const std::vector<std::string> waits = {"-o", log, "-e", "trace=write,vmsplice,poll,ppoll"};
     // clang-format off
     const std::vector<Case> cases = {
         {"a non-blocking pipe", 5 << 20, {.sink = Sink::pipe, .reader = slow, .nonblocking = true, .strace = waits}, 0, "", all, true},
@@ -865,7 +865,8 @@ TEST_F(Workspace, HandlesEveryKindOfOutput) {
         }
         if (c.waits) {
             // vmsplice waits in the kernel; write() into a full
-            // non-blocking pipe is told to wait, and must, once each time.
+            // non-blocking pipe is told to wait, and must, once each time
+            // (in poll, or ppoll, which "poll(" matches too).
             const std::string trace = slurp(log);
             const long told = occurrences(trace, "= -1 EAGAIN");
             EXPECT_TRUE(spliced || told > 0) << "the pipe was never full";
