@@ -13,12 +13,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
-#include <string_view>
 
 namespace hexencode {
 
-// Bytes read per block; the output of a block is three times as long.
+// Bytes read per block, and the length of a block's text.
 inline constexpr std::size_t block_size = std::size_t{128} * 1024;
+inline constexpr std::size_t text_size = 3 * block_size;
 
 // Every kernel writes exactly 3 * n characters to out and nothing else.
 using kernel = void (*)(const unsigned char* in, std::size_t n, char* out);
@@ -273,22 +273,6 @@ inline const implementation& best() {
         }
     }
     return implementations[std::size(implementations) - 1];
-}
-
-// Not defined, and not constexpr: a constant expression that reaches it does
-// not compile.
-void no_such_kernel();
-
-// The implementation of the given name, chosen when a program is built (to
-// measure one kernel on its own); a name that is no kernel's fails the build.
-consteval const implementation& named(std::string_view name) {
-    for (const implementation& impl : implementations) {
-        if (name == impl.name) {
-            return impl;
-        }
-    }
-    no_such_kernel();
-    return implementations[0];
 }
 
 } // namespace hexencode

@@ -10,8 +10,15 @@
 #include <unistd.h>
 
 #include <cstddef>
+#include <limits>
 
 namespace {
+
+// How a dump ended.
+struct outcome {
+    enum { done, read_failed, write_failed, feeds_itself } how;
+    int error; // the system's error number when reading or writing failed
+};
 
 // Reads up to n bytes; returns the count, 0 at the end, or -1 with errno set.
 ssize_t read_block(int fd, unsigned char* buf, std::size_t n) {
@@ -23,63 +30,64 @@ ssize_t read_block(int fd, unsigned char* buf, std::size_t n) {
     }
 }
 
-// A failed dump: the context of the report and the error number.
-struct failure {
-    const char* context;
-    int error;
-};
+// Whether the output is the input file, holding bytes: every block written
+// would be read again, and the file would grow until the disk is full.
+bool feeds_itself(const struct stat& input, const struct stat& output) {
+    return S_ISREG(input.st_mode) && input.st_dev == output.st_dev &&
+           input.st_ino == output.st_ino && input.st_size > 0;
+}
 
-constexpr const char* reading = "Error reading file";
-constexpr const char* writing = "Error writing output";
-// Not an error of the system's: the report's own text.
-constexpr int feeds_itself = -1;
+// The length of the text of a regular file, 0 for anything else; it stops
+// at the largest off_t.
+off_t text_size(const struct stat& input) {
+    off_t size = 0;
+    if (!S_ISREG(input.st_mode)) {
+        return 0;
+    }
+    return __builtin_mul_overflow(input.st_size, 3, &size) ? std::numeric_limits<off_t>::max()
+                                                           : size;
+}
 
-// Whether out is the input file itself, holding bytes: every block written
-// would be read again, and the file would grow until the disk is full. When
-// that cannot be told, the dump does not start either. (When the input took
-// the descriptor of a closed standard output, writes to it fail on their
-// own; a standard output that is not open is not the input.)
-failure check_not_input(int in, int out) {
+// Writes the text of in to out. The buffers are static: a small stack limit
+// must not stop the program.
+outcome dump(int in, int out) {
     struct stat input {};
     struct stat output {};
-    if (in == out) {
-        return {nullptr, 0};
-    }
     if (fstat(in, &input) != 0) {
-        return {reading, errno};
+        return {outcome::read_failed, errno};
     }
-    if (fstat(out, &output) != 0) {
-        return errno == EBADF ? failure{nullptr, 0} : failure{writing, errno};
+    // A standard output that is not open is not the input, and writes to it
+    // fail on their own; so do writes to the input when it took the
+    // descriptor of a closed standard output. An output that cannot be told
+    // apart from the input is not written to.
+    const struct stat* to = nullptr;
+    if (in != out) {
+        if (fstat(out, &output) == 0) {
+            to = &output;
+        } else if (errno != EBADF) {
+            return {outcome::write_failed, errno};
+        }
     }
-    const bool same = S_ISREG(input.st_mode) && input.st_dev == output.st_dev &&
-                      input.st_ino == output.st_ino && input.st_size > 0;
-    return same ? failure{writing, feeds_itself} : failure{nullptr, 0};
-}
-
-// The size of the input when it is a regular file, or 0.
-off_t input_size(int fd) {
-    struct stat input {};
-    return fstat(fd, &input) == 0 && S_ISREG(input.st_mode) ? input.st_size : 0;
-}
-
-// Writes the dump text of fd to out; returns a null context when the whole
-// input was written. The buffers are static: a small stack limit must not
-// stop the program.
-failure dump(int fd, hexencode::kernel encode, output::sink& out) {
-    alignas(64) static unsigned char in[hexencode::block_size];
+    if (to != nullptr && feeds_itself(input, output)) {
+        return {outcome::feeds_itself, 0};
+    }
+    posix_fadvise(in, 0, 0, POSIX_FADV_SEQUENTIAL);
+    output::sink sink = output::start(out, to, text_size(input));
+    const hexencode::kernel encode = hexencode::best().encode;
+    alignas(64) static unsigned char bytes[hexencode::block_size];
+    alignas(4096) static char text[hexencode::text_size];
     for (;;) {
-        const ssize_t got = read_block(fd, in, sizeof in);
+        const ssize_t got = read_block(in, bytes, sizeof bytes);
         if (got == 0) {
-            return {nullptr, 0};
+            return {outcome::done, 0};
         }
         if (got < 0) {
-            return {reading, errno};
+            return {outcome::read_failed, errno};
         }
         const auto n = static_cast<std::size_t>(got);
-        char* const text = output::space(out, 3 * n);
-        encode(in, n, text);
-        if (const int error = output::put(out, text, 3 * n)) {
-            return {writing, error};
+        encode(bytes, n, text);
+        if (const int error = output::put(sink, text, 3 * n)) {
+            return {outcome::write_failed, error};
         }
     }
 }
@@ -92,35 +100,28 @@ int main() {
         perror("Error opening file");
         return 1;
     }
-    failure failed = check_not_input(fd, STDOUT_FILENO);
-#ifdef HEXSHOW_KERNEL
-    const hexencode::kernel encode = hexencode::named(HEXSHOW_KERNEL).encode;
-#else
-    const hexencode::kernel encode = hexencode::best().encode;
-#endif
-    if (failed.context == nullptr) {
-        posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-        // The text buffer starts on a page of the smallest size.
-        alignas(4096) static char text[3 * hexencode::block_size];
-        output::sink out = output::start(STDOUT_FILENO, text, input_size(fd));
-        failed = dump(fd, encode, out);
-        output::finish(out);
-    }
+    const outcome result = dump(fd, STDOUT_FILENO);
     close(fd);
-    if (failed.error == feeds_itself) {
-        (void)fprintf(stderr, "%s: input file is output file\n", failed.context);
+    switch (result.how) {
+    case outcome::feeds_itself:
+        (void)fputs("Error writing output: input file is output file\n", stderr);
         return 1;
-    }
-    if (failed.context != nullptr) {
-        errno = failed.error;
-        perror(failed.context);
+    case outcome::read_failed:
+        errno = result.error;
+        perror("Error reading file");
         return 1;
+    case outcome::write_failed:
+        errno = result.error;
+        perror("Error writing output");
+        return 1;
+    case outcome::done:
+        break;
     }
     // Some file systems report a failed write only when the file is closed.
     // A standard output that was never open has lost nothing if nothing was
     // written to it, so EBADF is not a failure here.
     if (close(STDOUT_FILENO) != 0 && errno != EBADF && errno != EINTR) {
-        perror(writing);
+        perror("Error writing output");
         return 1;
     }
     return 0;

@@ -6,7 +6,6 @@
 #include <grp.h>
 #include <signal.h>
 #include <sys/mman.h>
-#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -59,8 +58,6 @@ struct Options {
     rlim_t file_size_limit = 0;           // bytes; 0 leaves the limit alone
     std::string in_pipe = {};             // for Sink::read_end
     std::vector<std::string> strace = {}; // run under strace with these options
-    bool huge_pages_off = false;          // prctl(PR_SET_THP_DISABLE) for the program
-    std::string cgroup = {};              // the cgroup.procs file to join, if any
     off_t position = 0;                   // of standard output, for Sink::memfd
 };
 
@@ -99,11 +96,6 @@ std::vector<std::string> emulator() {
     return words;
 }
 
-// The whole suite runs again with transparent huge pages off for the process
-// and its children, as some container runtimes and service managers set it.
-const bool huge_pages_asked_off = std::getenv("HEXSHOW_TEST_THP_DISABLE") != nullptr;
-const bool huge_pages_off = huge_pages_asked_off && prctl(PR_SET_THP_DISABLE, 1, 0, 0, 0) == 0;
-
 std::string slurp(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
@@ -127,17 +119,9 @@ std::string reference(const std::string& bytes) {
 
 std::string read_all(int fd);
 
-// Moves this process into the control group whose cgroup.procs file is given.
-bool join_group(const std::string& procs) {
-    const int fd = open(procs.c_str(), O_WRONLY | O_CLOEXEC);
-    const bool joined = fd >= 0 && dprintf(fd, "%d\n", getpid()) > 0;
-    return close(fd) == 0 && joined;
-}
-
 class Workspace : public ::testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_EQ(huge_pages_off, huge_pages_asked_off) << "prctl(PR_SET_THP_DISABLE) failed";
         std::string pattern = (fs::temp_directory_path() / "hexshow-test-XXXXXX").string();
         ASSERT_NE(mkdtemp(pattern.data()), nullptr) << pattern << ": " << std::strerror(errno);
         root_ = pattern;
@@ -287,12 +271,6 @@ class Workspace : public ::testing::Test {
         if (options.ignored_signal != 0 && signal(options.ignored_signal, SIG_IGN) == SIG_ERR) {
             cannot_start("ignored signal");
         }
-        if (options.huge_pages_off && prctl(PR_SET_THP_DISABLE, 1, 0, 0, 0) != 0) {
-            cannot_start("huge pages off");
-        }
-        if (!options.cgroup.empty() && !join_group(options.cgroup)) {
-            cannot_start("memory cgroup");
-        }
         // A program that hangs fails its case instead of the whole suite.
         alarm(120);
         if (options.unprivileged && geteuid() == 0 &&
@@ -440,7 +418,7 @@ TEST_F(Workspace, ReportsReadAndWriteFailures) {
     const auto device = [](const fs::path& dir) {
         fs::create_symlink("/proc/self/mem", dir / "numbers.bin");
     };
-    // Large enough for the pipe path.
+    // Several blocks, more than a pipe holds.
     const auto large = [](const fs::path& dir) {
         spit(dir / "numbers.bin", random_bytes(2 << 20, 2));
     };
@@ -658,10 +636,8 @@ std::string receive_all(int fd) {
 }
 
 TEST_F(Workspace, EveryReaderOfAPipeGetsTheWholeDump) {
-    // The program may splice fresh pages into a pipe from 1 MiB of input on,
-    // in regions that hold 2 MiB of input. Whatever path it takes, every
-    // reader gets the whole dump: with every splice failing it must fall
-    // back to writing, and with huge pages off for it, it must not splice.
+    // Readers that copy, pause, tee or splice the text onward, or resize the
+    // pipe, all get the whole dump.
     constexpr std::size_t mib = 1 << 20;
     const std::vector<std::pair<std::string, Reader>> readers = {
         {"cat", read_all},
@@ -670,125 +646,19 @@ TEST_F(Workspace, EveryReaderOfAPipeGetsTheWholeDump) {
         {"splice onward, read later", splice_onward},
         {"resizing the pipe", read_resizing},
     };
-    const std::string log = (root_ / "strace.log").string();
-    const std::vector<std::string> traced = {"-f", "-o", log, "-e", "trace=vmsplice"};
-    std::vector<std::string> refused = traced;
-    refused.insert(refused.end(), {"-e", "inject=vmsplice:error=EINVAL"});
-    struct Mode {
-        std::string name;
-        Options options;
-        bool may_splice;
-    };
-    std::vector<Mode> modes = {
-        {"as the system allows", {.strace = traced}, true},
-        {"every splice refused", {.strace = refused}, true},
-    };
-    // An emulator neither gives huge pages nor takes this prctl.
-    if (!emulated) {
-        modes.push_back({"huge pages off", {.strace = traced, .huge_pages_off = true}, false});
-    }
-    for (const std::size_t n : {mib - 1, mib, mib + 1, 2 * mib, 2 * mib + 1, 5 * mib + 12345}) {
+    for (const std::size_t n : {mib - 1, 2 * mib + 1, 5 * mib + 12345}) {
         const std::string bytes = random_bytes(n, static_cast<unsigned>(n));
         spit(dir_ / "numbers.bin", bytes);
         const std::string want = encoded(bytes);
         for (const auto& [reader_name, reader] : readers) {
-            for (const Mode& mode : modes) {
-                SCOPED_TRACE(std::to_string(n)
-                                 .append(" bytes, ")
-                                 .append(reader_name)
-                                 .append(", ")
-                                 .append(mode.name));
-                Options options = mode.options;
-                options.sink = Sink::pipe;
-                options.reader = reader;
-                const Result r = run(options);
-                EXPECT_EQ(r.status, 0);
-                EXPECT_EQ(r.err, "");
-                ASSERT_EQ(r.out.size(), want.size());
-                EXPECT_TRUE(r.out == want);
-                const bool spliced = slurp(log).find("vmsplice(1, ") != std::string::npos;
-                EXPECT_TRUE(!spliced || (mode.may_splice && n >= mib)) << "spliced";
-            }
+            SCOPED_TRACE(std::to_string(n).append(" bytes, ").append(reader_name));
+            const Result r = run({.sink = Sink::pipe, .reader = reader});
+            EXPECT_EQ(r.status, 0);
+            EXPECT_EQ(r.err, "");
+            ASSERT_EQ(r.out.size(), want.size());
+            EXPECT_TRUE(r.out == want);
         }
     }
-}
-
-// Makes a memory control group with the given limit under the one this
-// process is in (v1, or v2 with the controller enabled there); returns its
-// directory, or empty with the reason in why.
-std::string memory_group(long long limit, std::string& why) {
-    std::ifstream groups("/proc/self/cgroup");
-    for (std::string line; std::getline(groups, line);) {
-        const std::size_t first = line.find(':');
-        const std::size_t second = line.find(':', first + 1);
-        const std::string controllers = line.substr(first + 1, second - first - 1);
-        const bool v1 = ("," + controllers + ",").find(",memory,") != std::string::npos;
-        if (!v1 && !controllers.empty()) {
-            continue;
-        }
-        std::string dir = (v1 ? "/sys/fs/cgroup/" + controllers : "/sys/fs/cgroup") +
-                          line.substr(second + 1) + "/hexshow-test-" + std::to_string(getpid());
-        const std::string file = dir + (v1 ? "/memory.limit_in_bytes" : "/memory.max");
-        long long set = 0;
-        if (mkdir(dir.c_str(), 0755) != 0) {
-            why = "cannot make a cgroup " + dir + ": " + std::strerror(errno);
-            return {};
-        }
-        if (!(std::ofstream(file) << limit << std::flush) || !(std::ifstream(file) >> set) ||
-            set != limit) {
-            why = "cannot set the limit in " + file;
-            rmdir(dir.c_str());
-            return {};
-        }
-        return dir;
-    }
-    why = "no memory cgroup";
-    return {};
-}
-
-TEST_F(Workspace, TakesNoMemoryFromOthersInItsGroup) {
-    // A 72 MiB group in which another process already holds 62 MiB: the
-    // program must leave it alone, and so must not splice.
-    if (emulated) {
-        GTEST_SKIP() << "the emulator's own memory would be charged to the group";
-    }
-    std::string why;
-    const std::string group = memory_group(72LL << 20, why);
-    if (group.empty()) {
-        GTEST_SKIP() << why;
-    }
-    const std::string procs = group + "/cgroup.procs";
-    constexpr std::size_t held = std::size_t{62} << 20;
-    const pid_t other = fork();
-    if (other == 0) {
-        void* const memory =
-            mmap(nullptr, held, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (!join_group(procs) || memory == MAP_FAILED) {
-            _exit(127);
-        }
-        std::memset(memory, 1, held);
-        for (;;) {
-            pause();
-        }
-    }
-    usleep(300000);
-    const std::string bytes = random_bytes(20 << 20, 20);
-    spit(dir_ / "numbers.bin", bytes);
-    const std::string log = (root_ / "strace.log").string();
-    const Result r = run({.sink = Sink::pipe,
-                          .reader = read_all,
-                          .strace = {"-o", log, "-e", "trace=vmsplice"},
-                          .cgroup = procs});
-    int status = 0;
-    const pid_t ended = waitpid(other, &status, WNOHANG);
-    kill(other, SIGKILL);
-    waitpid(other, nullptr, 0);
-    rmdir(group.c_str());
-    EXPECT_EQ(ended, 0) << "the other process ended, status " << status;
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, "");
-    EXPECT_TRUE(r.out == encoded(bytes));
-    EXPECT_EQ(slurp(log).find("vmsplice(1, "), std::string::npos) << "spliced";
 }
 
 // How often text occurs in a log.
@@ -807,9 +677,8 @@ TEST_F(Workspace, HandlesEveryKindOfOutput) {
         Options options;
         int status;
         std::string err;
-        long long text;       // characters of the dump that arrive: all, some or a count
-        bool waits = false;   // the pipe is full at times: the program waits, traced
-        bool splices = false; // the expectations hold when the program splices
+        long long text;     // characters of the dump that arrive: all, some or a count
+        bool waits = false; // the pipe is full at times: the program waits, traced
     };
     constexpr long long all = -1;
     constexpr long long some = -2;
@@ -826,14 +695,13 @@ TEST_F(Workspace, HandlesEveryKindOfOutput) {
     };
     const std::string too_large = "Error writing output: File too large\n";
     const std::string log = (root_ / "strace.log").string();
-    const std::vector<std::string> waits = {"-o", log, "-e", "trace=write,vmsplice,poll,ppoll"};
+    const std::vector<std::string> waits = {"-o", log, "-e", "trace=write,poll,ppoll"};
     // clang-format off
     const std::vector<Case> cases = {
         {"a non-blocking pipe", 5 << 20, {.sink = Sink::pipe, .reader = slow, .nonblocking = true, .strace = waits}, 0, "", all, true},
         {"a non-blocking pipe, small input", 300000, {.sink = Sink::pipe, .reader = slow, .nonblocking = true, .strace = waits}, 0, "", all, true},
         {"a tiny input into a pipe", 2, {.sink = Sink::pipe, .reader = read_all}, 0, "", all},
-        {"EAGAIN from the splice", 5 << 20, {.sink = Sink::pipe, .reader = read_all, .strace = {"-o", "/dev/null", "-e", "inject=vmsplice:error=EAGAIN:when=2+2"}}, 0, "", all},
-        {"EINTR from the splice", 5 << 20, {.sink = Sink::pipe, .reader = read_all, .strace = {"-o", "/dev/null", "-e", "inject=vmsplice:error=EINTR:when=2+2"}}, 0, "", all},
+        {"a large input into a pipe", 5 << 20, {.sink = Sink::pipe, .reader = read_all}, 0, "", all},
         {"a reader that leaves, default SIGPIPE", 5 << 20, {.sink = Sink::pipe, .reader = early_close}, 128 + SIGPIPE, "", some},
         {"a reader that leaves, SIGPIPE ignored", 5 << 20, {.sink = Sink::pipe, .ignored_signal = SIGPIPE, .reader = early_close}, 1, "Error writing output: Broken pipe\n", some},
         {"a 256 KiB stack", 1 << 20, {.stack_limit = 256 << 10}, 0, "", all},
@@ -842,7 +710,6 @@ TEST_F(Workspace, HandlesEveryKindOfOutput) {
         {"a file size limit on tmpfs", 1 << 20, {.sink = Sink::memfd, .file_size_limit = 1 << 20}, 128 + SIGXFSZ, "", mib},
         {"a file on tmpfs ending near the largest offset", 1 << 20, {.sink = Sink::memfd, .position = std::numeric_limits<off_t>::max() - (1 << 20)}, 1, "Error writing output: Invalid argument\n", 786432},
         {"a file size limit on tmpfs, SIGXFSZ ignored", 1 << 20, {.sink = Sink::memfd, .ignored_signal = SIGXFSZ, .file_size_limit = 1 << 20}, 1, too_large, mib},
-        {"no progress from the splice", 5 << 20, {.sink = Sink::pipe, .reader = read_all, .strace = {"-o", log, "-e", "trace=vmsplice", "-e", "inject=vmsplice:retval=0:when=3+"}}, 1, "Error writing output: No space left on device\n", some, false, true},
     };
     // clang-format on
     for (const Case& c : cases) {
@@ -851,25 +718,22 @@ TEST_F(Workspace, HandlesEveryKindOfOutput) {
         spit(dir_ / "numbers.bin", bytes);
         const std::string want = encoded(bytes);
         const Result r = run(c.options);
-        // Where the program did not splice, the dump is whole.
-        const bool spliced = slurp(log).find("vmsplice(1, ") != std::string::npos;
-        const bool as_given = !c.splices || spliced;
-        EXPECT_EQ(r.status, as_given ? c.status : 0);
-        EXPECT_EQ(r.err, as_given ? c.err : "");
-        if (c.text != some || !as_given) {
-            ASSERT_EQ(r.out.size(), c.text == all || !as_given ? want.size() : c.text);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.err, c.err);
+        if (c.text != some) {
+            ASSERT_EQ(r.out.size(), c.text == all ? want.size() : c.text);
         }
         EXPECT_TRUE(want.compare(0, r.out.size(), r.out) == 0);
-        if (c.options.sink == Sink::pipe && c.bytes < mib) {
-            EXPECT_EQ(r.pipe_size_after, r.pipe_size_before) << "the pipe was widened";
+        if (c.options.sink == Sink::pipe) {
+            EXPECT_EQ(r.pipe_size_after, r.pipe_size_before) << "the pipe was resized";
         }
         if (c.waits) {
-            // vmsplice waits in the kernel; write() into a full
-            // non-blocking pipe is told to wait, and must, once each time
-            // (in poll, or ppoll, which "poll(" matches too).
+            // write() into a full non-blocking pipe is told to wait, and
+            // must, once each time (in poll, or ppoll, which "poll(" matches
+            // too).
             const std::string trace = slurp(log);
             const long told = occurrences(trace, "= -1 EAGAIN");
-            EXPECT_TRUE(spliced || told > 0) << "the pipe was never full";
+            EXPECT_GT(told, 0) << "the pipe was never full";
             EXPECT_GE(occurrences(trace, "poll("), told) << "tries without waiting";
         }
         fs::remove(log);
