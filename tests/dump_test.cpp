@@ -1,0 +1,173 @@
+// What hexshow prints, what it reports and how it exits, for inputs and
+// outputs that a user's shell gives it.
+#include "harness.h"
+#include "hexencode.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace harness;
+
+TEST_F(Workspace, DumpsEveryByteInOrder) {
+    struct Case {
+        std::string name;
+        std::string bytes;
+    };
+    std::string all(256, '\0');
+    for (int i = 0; i < 256; ++i) {
+        all[i] = static_cast<char>(i);
+    }
+    std::vector<Case> cases = {
+        {"empty", ""},
+        {"newline, return, end-of-file", "\x0a\x0d\x1a"},
+        {"all byte values", all},
+    };
+    constexpr std::size_t block = hexencode::block_size;
+    for (std::size_t n = 0; n <= 200; ++n) {
+        cases.push_back({"random " + std::to_string(n), random_bytes(n, n)});
+    }
+    for (std::size_t n : {block - 1, block, block + 1, 2 * block + 7}) {
+        cases.push_back({"random " + std::to_string(n), random_bytes(n, n)});
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        spit(dir_ / "numbers.bin", c.bytes);
+        const Result r = run();
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, "");
+        ASSERT_EQ(r.out.size(), 3 * c.bytes.size());
+        EXPECT_TRUE(r.out == encoded(c.bytes));
+    }
+    spit(dir_ / "numbers.bin", std::string("\x00\x0a\xff", 3));
+    EXPECT_EQ(run().out, "00 0A FF ");
+}
+
+TEST_F(Workspace, ReportsEveryFailure) {
+    struct Case {
+        std::string name;
+        std::function<void(const fs::path&)> setup;
+        Options options;
+        int status;
+        std::string out;
+        std::string err;
+    };
+    const auto none = [](const fs::path&) {};
+    const auto small = [](const fs::path& dir) { spit(dir / "numbers.bin", "AB"); };
+    const auto empty = [](const fs::path& dir) { spit(dir / "numbers.bin", ""); };
+    const auto other_case = [](const fs::path& dir) {
+        spit(dir / "Numbers.bin", "x");
+        spit(dir / "NUMBERS.BIN", "x");
+    };
+    const auto unreadable = [](const fs::path& dir) {
+        spit(dir / "numbers.bin", "x");
+        fs::permissions(dir / "numbers.bin", fs::perms::owner_write);
+    };
+    const auto directory = [](const fs::path& dir) { fs::create_directory(dir / "numbers.bin"); };
+    const auto device = [](const fs::path& dir) {
+        fs::create_symlink("/proc/self/mem", dir / "numbers.bin");
+    };
+    // Several blocks, more than a pipe holds.
+    const auto large = [](const fs::path& dir) {
+        spit(dir / "numbers.bin", random_bytes(2 << 20, 2));
+    };
+    const Options args{.args = {"-x", "other.bin", "--help"}};
+    const Options unprivileged{.unprivileged = true};
+    const Options full{.sink = Sink::dev_full};
+    const Options closed{.sink = Sink::closed};
+    const Options broken_ignored{.sink = Sink::broken_pipe, .ignored_signal = SIGPIPE};
+    const Options input{.sink = Sink::input};
+    // hexshow 1<&0, with standard input a pipe from a producer.
+    const std::string produced = random_bytes(4000, 4);
+    const Options read_end{.sink = Sink::read_end, .in_pipe = produced};
+    const std::string missing = "Error opening file: No such file or directory\n";
+    // clang-format off
+    std::vector<Case> cases = {
+        {"missing", none, {}, 1, "", missing},
+        {"name differs in case", other_case, {}, 1, "", missing},
+        {"no read permission", unreadable, unprivileged, 1, "", "Error opening file: Permission denied\n"},
+        {"arguments are ignored", small, args, 0, "41 42 ", ""},
+        {"a directory", directory, {}, 1, "", "Error reading file: Is a directory\n"},
+        {"an unreadable device", device, {}, 1, "", "Error reading file: Input/output error\n"},
+        {"a full disk", small, full, 1, "", "Error writing output: No space left on device\n"},
+        {"a closed output", small, closed, 1, "", "Error writing output: Bad file descriptor\n"},
+        {"a closed output, nothing to write", empty, closed, 0, "", ""},
+        {"a pipe without reader", small, broken_ignored, 1, "", "Error writing output: Broken pipe\n"},
+        {"output appended to the input", small, input, 1, "", "Error writing output: input file is output file\n"},
+        {"output to the input, truncated", empty, input, 0, "", ""},
+        {"the read end of a pipe, left as it was", large, read_end, 1, produced, "Error writing output: Bad file descriptor\n"},
+    };
+    // clang-format on
+    // 32-bit offsets would stop the open of 2 GiB or more ("Value too large
+    // for defined data type"), which an emulator on a 64-bit kernel hides.
+    if (sizeof(void*) == 4 && !emulated) {
+        const auto sparse = [](const fs::path& dir) {
+            spit(dir / "numbers.bin", "");
+            fs::resize_file(dir / "numbers.bin", std::uintmax_t{3} << 30);
+        };
+        const auto first_mebibytes = [](int fd) {
+            std::string text(4 << 20, '\0');
+            for (std::size_t at = 0; at < text.size();) {
+                const ssize_t got =
+                    read(fd, &text[at], std::min<std::size_t>(65536, text.size() - at));
+                at += got > 0 ? static_cast<std::size_t>(got) : text.size();
+            }
+            return text;
+        };
+        cases.push_back({"3 GiB of zeros, the first 4 MiB read",
+                         sparse,
+                         {.sink = Sink::pipe, .reader = first_mebibytes},
+                         128 + SIGPIPE,
+                         encoded(std::string((4 << 20) / 3 + 1, '\0')).substr(0, 4 << 20),
+                         ""});
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(dir_);
+        fs::create_directory(dir_);
+        fs::permissions(dir_, fs::perms::owner_all | fs::perms::others_exec);
+        c.setup(dir_);
+        const Result r = run(c.options);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.err, c.err);
+    }
+}
+
+TEST_F(Workspace, MemoryDoesNotGrowWithTheFile) {
+#ifdef HEXSHOW_SANITIZED
+    GTEST_SKIP() << "sanitizer runtimes distort the resident size";
+#endif
+    if (emulated) {
+        GTEST_SKIP() << "the emulator's resident size is not the program's";
+    }
+    const Reader discard = [](int fd) {
+        char buf[65536];
+        while (read(fd, buf, sizeof buf) > 0) {
+        }
+        return std::string();
+    };
+    const std::vector<std::pair<std::string, Options>> destinations = {
+        {"/dev/null", {.sink = Sink::dev_null}},
+        {"a file", {.sink = Sink::file}},
+        {"a pipe", {.sink = Sink::pipe, .reader = discard}},
+    };
+    for (const auto& [name, options] : destinations) {
+        SCOPED_TRACE(name);
+        spit(dir_ / "numbers.bin", random_bytes(1024, 1));
+        const Result small = run(options);
+        fs::resize_file(dir_ / "numbers.bin", 16 << 20);
+        const Result large = run(options);
+        ASSERT_EQ(small.status, 0);
+        ASSERT_EQ(large.status, 0);
+        EXPECT_LE(large.max_rss_kib, small.max_rss_kib + 1024)
+            << "1 KiB: " << small.max_rss_kib << " KiB, 16 MiB: " << large.max_rss_kib << " KiB";
+    }
+}
+
+} // namespace

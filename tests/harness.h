@@ -1,0 +1,88 @@
+// Runs the built hexshow in a fresh working directory, with standard output
+// of a chosen kind, and gives back what it printed, what it reported and
+// how it ended.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+#include <sys/types.h>
+
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace harness {
+
+namespace fs = std::filesystem;
+
+enum class Sink {
+    file,
+    append, // the same file, opened with O_APPEND and not truncated
+    memfd,  // a file in memory (tmpfs)
+    dev_null,
+    dev_full,
+    closed,
+    broken_pipe,
+    input,
+    pipe,
+    read_end, // the read end of a pipe, holding Options::in_pipe
+    seqpacket
+};
+
+// Takes the dump from the read end of a pipe or socket and returns it.
+using Reader = std::function<std::string(int fd)>;
+
+struct Options {
+    std::vector<std::string> args = {};
+    Sink sink = Sink::file;
+    bool unprivileged = false;
+    int ignored_signal = 0;               // set to SIG_IGN for the program
+    Reader reader = {};                   // for Sink::pipe and Sink::seqpacket
+    bool nonblocking = false;             // the program's end of the pipe
+    rlim_t stack_limit = 0;               // bytes; 0 leaves the limit alone
+    rlim_t file_size_limit = 0;           // bytes; 0 leaves the limit alone
+    std::string in_pipe = {};             // for Sink::read_end
+    std::vector<std::string> strace = {}; // run under strace with these options
+    off_t position = 0;                   // of standard output, for Sink::memfd
+};
+
+struct Result {
+    std::string out; // for Sink::read_end, what is left in the pipe
+    std::string err;
+    int status = -1; // exit status, or 128 + signal number
+    long max_rss_kib = 0;
+    int pipe_size_before = 0; // the capacity of a pipe output
+    int pipe_size_after = 0;
+};
+
+// Whether the program runs under an emulator, which has a memory and a
+// kernel interface of its own.
+extern const bool emulated;
+
+std::string slurp(const fs::path& path);
+void spit(const fs::path& path, const std::string& bytes);
+std::string random_bytes(std::size_t n, unsigned seed);
+// The dump text of bytes, as printf("%02X ") gives it.
+std::string encoded(const std::string& bytes);
+// Reads a pipe or socket to its end.
+std::string read_all(int fd);
+
+class Workspace : public ::testing::Test {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+    // Runs hexshow with dir_ as its working directory.
+    Result run(const Options& options = {});
+
+    fs::path root_;
+    fs::path dir_;
+    fs::path program_;
+
+  private:
+    [[noreturn]] void child(const Options& options, int given);
+    [[noreturn]] void exec_program(const Options& options, int program);
+};
+
+} // namespace harness

@@ -1,0 +1,262 @@
+// How the text reaches every kind of standard output: pipes and their
+// readers, sockets, files of every kind and their limits, and other writers
+// of the same file.
+#include "harness.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <limits>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace harness;
+
+// Reads fd to its end, each piece with take(buffer, size of the piece).
+std::string drain(const std::function<ssize_t(char*, std::size_t)>& take) {
+    std::string text;
+    static char buf[1 << 20];
+    const std::size_t sizes[] = {4093, 1, 777, 65536};
+    for (std::size_t i = 0;; ++i) {
+        const ssize_t got = take(buf, sizes[i % std::size(sizes)]);
+        if (got <= 0) {
+            return text;
+        }
+        text.append(buf, static_cast<std::size_t>(got));
+    }
+}
+
+// Waits until the pipe is full (or its writer is done), then reads in odd
+// sizes: the writer meets a full pipe at least once.
+std::string read_when_full(int fd) {
+    const int capacity = fcntl(fd, F_GETPIPE_SZ);
+    pollfd hangup = {fd, 0, 0};
+    for (int held = 0;
+         ioctl(fd, FIONREAD, &held) == 0 && held < capacity && poll(&hangup, 1, 1) == 0;) {
+    }
+    return drain([fd](char* buf, std::size_t n) { return read(fd, buf, n); });
+}
+
+// Changes the capacity of the pipe between reads.
+std::string read_resizing(int fd) {
+    const int capacities[] = {4096, 1 << 20, 65536, 256 << 10};
+    std::size_t i = 0;
+    return drain([&](char* buf, std::size_t n) {
+        fcntl(fd, F_SETPIPE_SZ, capacities[i++ % std::size(capacities)]);
+        return read(fd, buf, n);
+    });
+}
+
+// Moves what arrives into a second pipe without copying, and reads it from
+// there.
+std::string splice_onward(int fd) {
+    int onward[2];
+    EXPECT_EQ(pipe(onward), 0);
+    std::string text = drain([&](char* buf, std::size_t n) {
+        const ssize_t moved = splice(fd, nullptr, onward[1], nullptr, n, 0);
+        return moved > 0 ? read(onward[0], buf, static_cast<std::size_t>(moved)) : moved;
+    });
+    close(onward[0]);
+    close(onward[1]);
+    return text;
+}
+
+// Duplicates what arrives into a second pipe (tee) and reads both: the copy
+// must be the dump too.
+std::string tee_and_read(int fd) {
+    int copy[2];
+    EXPECT_EQ(pipe(copy), 0);
+    std::string copied;
+    std::string text = drain([&](char* buf, std::size_t n) {
+        const ssize_t teed = tee(fd, copy[1], n, 0);
+        if (teed > 0) {
+            EXPECT_EQ(read(copy[0], buf, static_cast<std::size_t>(teed)), teed);
+            copied.append(buf, static_cast<std::size_t>(teed));
+        }
+        return teed > 0 ? read(fd, buf, static_cast<std::size_t>(teed)) : teed;
+    });
+    close(copy[0]);
+    close(copy[1]);
+    EXPECT_TRUE(copied == text) << "the teed copy differs";
+    return text;
+}
+
+// Reads whole messages from a socket.
+std::string receive_all(int fd) {
+    return drain([fd](char* buf, std::size_t) { return recv(fd, buf, 1 << 20, 0); });
+}
+
+TEST_F(Workspace, EveryReaderOfAPipeGetsTheWholeDump) {
+    const std::vector<std::pair<std::string, Reader>> readers = {
+        {"cat", read_all},
+        {"odd sizes, once the pipe is full", read_when_full},
+        {"tee, both copies read", tee_and_read},
+        {"splice onward", splice_onward},
+        {"resizing the pipe", read_resizing},
+    };
+    for (const std::size_t n : {(1 << 20) - 1, (5 << 20) + 12345}) {
+        const std::string bytes = random_bytes(n, static_cast<unsigned>(n));
+        spit(dir_ / "numbers.bin", bytes);
+        for (const auto& [name, reader] : readers) {
+            SCOPED_TRACE(std::to_string(n).append(" bytes, ").append(name));
+            const Result r = run({.sink = Sink::pipe, .reader = reader});
+            EXPECT_EQ(r.status, 0);
+            EXPECT_EQ(r.err, "");
+            EXPECT_TRUE(r.out == encoded(bytes));
+        }
+    }
+}
+
+// How often text occurs in a log.
+long occurrences(const std::string& log, const std::string& text) {
+    long count = 0;
+    for (std::size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+TEST_F(Workspace, HandlesEveryKindOfOutput) {
+    struct Case {
+        std::string name;
+        std::size_t bytes;
+        Options options;
+        int status;
+        std::string err;
+        std::optional<std::size_t> text; // characters that arrive; else any prefix
+        bool waits = false;              // the pipe is full at first: the program waits, traced
+    };
+    const auto early_close = [](int fd) {
+        char buf[100000];
+        const ssize_t got = read(fd, buf, sizeof buf);
+        return std::string(buf, static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+    };
+    const std::string too_large = "Error writing output: File too large\n";
+    const std::string log = (root_ / "strace.log").string();
+    const std::vector<std::string> waits = {"-o", log, "-e", "trace=write,poll,ppoll"};
+    const off_t off_max = std::numeric_limits<off_t>::max();
+    // clang-format off
+    const std::vector<Case> cases = {
+        {"a non-blocking pipe", 5 << 20, {.sink = Sink::pipe, .reader = read_when_full, .nonblocking = true, .strace = waits}, 0, "", 15 << 20, true},
+        {"a non-blocking pipe, small input", 300000, {.sink = Sink::pipe, .reader = read_when_full, .nonblocking = true, .strace = waits}, 0, "", 900000, true},
+        {"a tiny input into a pipe", 2, {.sink = Sink::pipe, .reader = read_all}, 0, "", 6},
+        {"a large input into a pipe", 5 << 20, {.sink = Sink::pipe, .reader = read_all}, 0, "", 15 << 20},
+        {"a reader that leaves, default SIGPIPE", 5 << 20, {.sink = Sink::pipe, .reader = early_close}, 128 + SIGPIPE, "", {}},
+        {"a reader that leaves, SIGPIPE ignored", 5 << 20, {.sink = Sink::pipe, .ignored_signal = SIGPIPE, .reader = early_close}, 1, "Error writing output: Broken pipe\n", {}},
+        {"a 256 KiB stack", 1 << 20, {.stack_limit = 256 << 10}, 0, "", 3 << 20},
+        {"a seqpacket socket", 1 << 20, {.sink = Sink::seqpacket, .reader = receive_all}, 0, "", 3 << 20},
+        {"a file size limit", 1 << 20, {.file_size_limit = 1 << 20}, 128 + SIGXFSZ, "", 1 << 20},
+        {"a file size limit on tmpfs", 1 << 20, {.sink = Sink::memfd, .file_size_limit = 1 << 20}, 128 + SIGXFSZ, "", 1 << 20},
+        {"a file on tmpfs ending near the largest offset", 1 << 20, {.sink = Sink::memfd, .position = off_max - (1 << 20)}, 1, "Error writing output: Invalid argument\n", 786432},
+        {"a file size limit on tmpfs, SIGXFSZ ignored", 1 << 20, {.sink = Sink::memfd, .ignored_signal = SIGXFSZ, .file_size_limit = 1 << 20}, 1, too_large, 1 << 20},
+    };
+    // clang-format on
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string bytes = random_bytes(c.bytes, 7);
+        spit(dir_ / "numbers.bin", bytes);
+        const Result r = run(c.options);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.out.size(), c.text.value_or(r.out.size()));
+        EXPECT_TRUE(encoded(bytes).compare(0, r.out.size(), r.out) == 0);
+        if (c.options.sink == Sink::pipe) {
+            EXPECT_EQ(r.pipe_size_after, r.pipe_size_before) << "the pipe was resized";
+        }
+        if (c.waits) {
+            // write() into a full non-blocking pipe is told to wait, and
+            // must, once each time (in poll, or ppoll, which "poll(" matches
+            // too).
+            const std::string trace = slurp(log);
+            const long told = occurrences(trace, "= -1 EAGAIN");
+            EXPECT_GT(told, 0) << "the pipe was never full";
+            EXPECT_GE(occurrences(trace, "poll("), told) << "tries without waiting";
+        }
+        fs::remove(log);
+    }
+}
+
+TEST_F(Workspace, OtherWritersOfTheFileLoseNothing) {
+    // hexshow >> log while another thread appends numbered records of nine
+    // bytes to the log, the dump succeeding or stopping early: every record
+    // survives whole, no zero byte appears, and the dump text is intact up
+    // to where it stopped.
+    struct Case {
+        std::string name;
+        Options options;
+        int status;
+        std::string err;
+        bool whole;
+    };
+    const std::string bytes = random_bytes(8 << 20, 8); // the text of several windows
+    const std::string want = encoded(bytes);
+    const fs::path input = dir_ / "numbers.bin";
+    const fs::path log = root_ / "stdout";
+    const auto injected = [&](const std::string& injection) {
+        return std::vector<std::string>{"-o", "/dev/null", "-P", input.string(), "-e", injection};
+    };
+    // clang-format off
+    const std::vector<Case> cases = {
+        {"the whole dump", {.sink = Sink::append}, 0, "", true},
+        {"a file size limit", {.sink = Sink::append, .ignored_signal = SIGXFSZ, .file_size_limit = 5 << 20}, 1, "Error writing output: File too large\n", false},
+        {"a failed read", {.sink = Sink::append, .strace = injected("inject=read:error=EIO:when=20")}, 1, "Error reading file: Input/output error\n", false},
+        {"the input ending early, as if truncated", {.sink = Sink::append, .strace = injected("inject=read:retval=0:when=10")}, 0, "", false},
+    };
+    // clang-format on
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        spit(input, bytes);
+        fs::remove(log);
+        const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+        std::size_t appended = 0;
+        const auto append = [&] {
+            char record[16];
+            (void)std::snprintf(record, sizeof record, "R%07zu\n", appended);
+            appended += write(fd, record, 9) == 9 ? 1 : 0;
+        };
+        append(); // one at least, however soon the dump is over
+        std::atomic<bool> stop = false;
+        std::thread appender([&] {
+            while (!stop) {
+                append();
+            }
+        });
+        const Result r = run(c.options);
+        stop = true;
+        appender.join();
+        close(fd);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.err, c.err);
+
+        const std::string out = slurp(log);
+        EXPECT_EQ(out.find('\0'), std::string::npos) << "a zero byte in the log";
+        std::string text;
+        std::size_t records = 0;
+        char record[16];
+        for (std::size_t i = 0; i < out.size();) {
+            if (out[i] != 'R') {
+                text += out[i++];
+                continue;
+            }
+            (void)std::snprintf(record, sizeof record, "R%07zu\n", records);
+            ASSERT_EQ(out.compare(i, 9, record), 0) << "record " << records << " is damaged";
+            ++records;
+            i += 9;
+        }
+        EXPECT_EQ(records, appended) << "records lost";
+        EXPECT_EQ(text.size() == want.size(), c.whole);
+        EXPECT_TRUE(want.compare(0, text.size(), text) == 0) << "the dump text is damaged";
+    }
+}
+
+} // namespace
