@@ -67,7 +67,7 @@ sink start(int fd, const struct stat* status, off_t text_size) {
     sink out{fd};
     const int flags =
         status != nullptr && S_ISREG(status->st_mode) && text_size > 0 ? fcntl(fd, F_GETFL) : -1;
-    if (flags < 0 || (flags & O_ACCMODE) == O_RDONLY) {
+    if (flags < 0) {
         return out;
     }
     rlimit limit{};

@@ -146,28 +146,14 @@ TEST_F(Workspace, MemoryDoesNotGrowWithTheFile) {
     if (emulated) {
         GTEST_SKIP() << "the emulator's resident size is not the program's";
     }
-    const Reader discard = [](int fd) {
-        char buf[65536];
-        while (read(fd, buf, sizeof buf) > 0) {
-        }
-        return std::string();
-    };
-    const std::vector<std::pair<std::string, Options>> destinations = {
-        {"/dev/null", {.sink = Sink::dev_null}},
-        {"a file", {.sink = Sink::file}},
-        {"a pipe", {.sink = Sink::pipe, .reader = discard}},
-    };
-    for (const auto& [name, options] : destinations) {
-        SCOPED_TRACE(name);
-        spit(dir_ / "numbers.bin", random_bytes(1024, 1));
-        const Result small = run(options);
-        fs::resize_file(dir_ / "numbers.bin", 16 << 20);
-        const Result large = run(options);
-        ASSERT_EQ(small.status, 0);
-        ASSERT_EQ(large.status, 0);
-        EXPECT_LE(large.max_rss_kib, small.max_rss_kib + 1024)
-            << "1 KiB: " << small.max_rss_kib << " KiB, 16 MiB: " << large.max_rss_kib << " KiB";
-    }
+    spit(dir_ / "numbers.bin", random_bytes(1024, 1));
+    const Result small = run({.sink = Sink::dev_null});
+    fs::resize_file(dir_ / "numbers.bin", 64 << 20);
+    const Result large = run({.sink = Sink::dev_null});
+    ASSERT_EQ(small.status, 0);
+    ASSERT_EQ(large.status, 0);
+    EXPECT_LE(large.max_rss_kib, small.max_rss_kib + 1024)
+        << "1 KiB: " << small.max_rss_kib << " KiB, 64 MiB: " << large.max_rss_kib << " KiB";
 }
 
 } // namespace
