@@ -23,13 +23,13 @@ int main(int argc, char** argv) {
         perror("usage: hexshow-floor [encode]");
         return 1;
     }
-    alignas(64) static unsigned char in[hexencode::block_size];
-    alignas(4096) static char text[hexencode::text_size];
+    alignas(64) static unsigned char in[output::max_block];
+    alignas(4096) static char text[3 * output::max_block];
     std::memset(text, 'A', sizeof text);
     const hexencode::kernel encode = hexencode::best().encode;
     output::sink out = output::start(STDOUT_FILENO, &output, 3 * input.st_size);
     int error = 0;
-    for (ssize_t got; error == 0 && (got = read(fd, in, sizeof in)) > 0;) {
+    for (ssize_t got; error == 0 && (got = read(fd, in, out.block)) > 0;) {
         const auto n = static_cast<std::size_t>(got);
         if (encode_only) {
             encode(in, n, text);

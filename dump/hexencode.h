@@ -1,6 +1,6 @@
 // Encoding of bytes as "%02X " text: a scalar kernel that runs everywhere,
-// SIMD kernels for SSSE3, AVX2 and AVX-512 VBMI on x86-64 and for NEON on
-// aarch64, and the choice of the best one the CPU runs.
+// SIMD kernels for SSSE3 and AVX2 on x86-64 and for NEON on aarch64, and the
+// choice of the fastest one the CPU runs.
 #pragma once
 
 #if defined(__x86_64__)
@@ -15,10 +15,6 @@
 #include <iterator>
 
 namespace hexencode {
-
-// Bytes read per block, and the length of a block's text.
-inline constexpr std::size_t block_size = std::size_t{128} * 1024;
-inline constexpr std::size_t text_size = 3 * block_size;
 
 // Every kernel writes exactly 3 * n characters to out and nothing else.
 using kernel = void (*)(const unsigned char* in, std::size_t n, char* out);
@@ -42,10 +38,10 @@ inline bool cpu_always() {
 namespace detail {
 
 // A shuffle control for the 16-byte kernels. The source register holds the
-// digit pairs (high, low) of consecutive input bytes, starting with the byte
-// whose first output character is at 'first_char' in a 48-character group.
-// Each of the 16 lanes of output vector 'part' takes its digit from there;
-// the space lanes get 0x80, which the shuffle turns into zero.
+// digit pairs (high, low) of consecutive input bytes, starting with input
+// byte first_byte of the group of 16. Each of the 16 lanes of output vector
+// 'part' of the 48-character group takes its digit from there; the space
+// lanes get 0x80, which the shuffle turns into zero.
 constexpr std::array<char, 16> pair_shuffle(int part, int first_byte) {
     std::array<char, 16> control{};
     for (int lane = 0; lane < 16; ++lane) {
@@ -65,30 +61,6 @@ constexpr std::array<char, 16> pair_spaces(int part) {
     return spaces;
 }
 
-// A two-table permute control for the 64-byte kernel: a high digit is lane
-// b of the first table, a low digit lane b of the second (index 64 + b).
-// Space lanes hold the space itself and are left out of the mask, so the
-// masked permute keeps the control byte there.
-constexpr std::array<char, 64> wide_permute(int part) {
-    std::array<char, 64> control{};
-    for (int lane = 0; lane < 64; ++lane) {
-        const int pos = 64 * part + lane;
-        const int role = pos % 3;
-        control[lane] = role == 2 ? ' ' : char(64 * role + pos / 3);
-    }
-    return control;
-}
-
-constexpr std::uint64_t wide_digit_mask(int part) {
-    std::uint64_t mask = 0;
-    for (int lane = 0; lane < 64; ++lane) {
-        if ((64 * part + lane) % 3 != 2) {
-            mask |= std::uint64_t{1} << lane;
-        }
-    }
-    return mask;
-}
-
 // The three output vectors of a 48-character group take their digits from
 // registers of digit pairs that start at input bytes 0 (bytes 0-7, the low
 // unpack), 5 (bytes 5-10, the byte-align of the two unpacks by five pairs)
@@ -99,10 +71,6 @@ inline constexpr std::array<std::array<char, 16>, 3> shuffles = {
     pair_shuffle(0, 0), pair_shuffle(1, middle_first_byte), pair_shuffle(2, 8)};
 inline constexpr std::array<std::array<char, 16>, 3> spaces = {pair_spaces(0), pair_spaces(1),
                                                                pair_spaces(2)};
-inline constexpr std::array<std::array<char, 64>, 3> permutes = {wide_permute(0), wide_permute(1),
-                                                                 wide_permute(2)};
-inline constexpr std::array<std::uint64_t, 3> digit_masks = {wide_digit_mask(0), wide_digit_mask(1),
-                                                             wide_digit_mask(2)};
 
 } // namespace detail
 
@@ -170,57 +138,12 @@ __attribute__((target("avx2"))) inline void encode_avx2(const unsigned char* in,
     encode_scalar(in, n, out);
 }
 
-// GCC 12 takes the deliberately undefined registers inside its AVX-512
-// intrinsics for uninitialised variables.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
-
-// 64 input bytes: two byte permutes look up the high and low digits (the
-// table repeats every 16 lanes, so only the low nibble of each index counts,
-// and no masking is needed), and one masked two-table permute per 64 output
-// characters places them, leaving the spaces from the control itself.
-__attribute__((target("avx512f,avx512bw,avx512vbmi"))) inline void
-encode_avx512vbmi(const unsigned char* in, std::size_t n, char* out) {
-    const __m128i lut16 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(digits));
-    const __m512i lut = _mm512_broadcast_i32x4(lut16);
-    __m512i permute[3];
-    for (int part = 0; part < 3; ++part) {
-        permute[part] = _mm512_loadu_si512(&detail::permutes[part]);
-    }
-    for (; n >= 64; n -= 64, in += 64, out += 192) {
-        const __m512i bytes = _mm512_loadu_si512(in);
-        const __m512i high = _mm512_permutexvar_epi8(_mm512_srli_epi64(bytes, 4), lut);
-        const __m512i low = _mm512_permutexvar_epi8(bytes, lut);
-        for (std::size_t part = 0; part < 3; ++part) {
-            _mm512_storeu_si512(out + 64 * part,
-                                _mm512_mask2_permutex2var_epi8(high, permute[part],
-                                                               detail::digit_masks[part], low));
-        }
-    }
-    encode_scalar(in, n, out);
-}
-
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
-
 inline bool cpu_ssse3() {
-    __builtin_cpu_init();
     return __builtin_cpu_supports("ssse3");
 }
 
 inline bool cpu_avx2() {
-    __builtin_cpu_init();
     return __builtin_cpu_supports("avx2");
-}
-
-inline bool cpu_avx512vbmi() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-           __builtin_cpu_supports("avx512vbmi");
 }
 
 #endif // __x86_64__
@@ -252,11 +175,11 @@ struct implementation {
     bool (*supported)();
 };
 
-// Best first, for the target built; the scalar kernel runs everywhere and
-// ends each list.
+// Fastest first, as the kernels' benchmark ranks them at the block sizes
+// hexshow uses (16 and 128 KiB: bench/README.md), for the target built; the
+// scalar kernel runs everywhere and ends each list.
 inline constexpr implementation implementations[] = {
 #if defined(__x86_64__)
-    {"avx512vbmi", encode_avx512vbmi, cpu_avx512vbmi},
     {"avx2", encode_avx2, cpu_avx2},
     {"ssse3", encode_ssse3, cpu_ssse3},
 #elif defined(__aarch64__)
@@ -265,8 +188,11 @@ inline constexpr implementation implementations[] = {
     {"scalar", encode_scalar, cpu_always},
 };
 
-// The best implementation this CPU supports.
+// The fastest implementation this CPU supports, from one reading of CPUID.
 inline const implementation& best() {
+#if defined(__x86_64__)
+    __builtin_cpu_init();
+#endif
     for (const implementation& impl : implementations) {
         if (impl.supported()) {
             return impl;

@@ -30,13 +30,6 @@ ssize_t read_block(int fd, unsigned char* buf, std::size_t n) {
     }
 }
 
-// Whether the output is the input file, holding bytes: every block written
-// would be read again, and the file would grow until the disk is full.
-bool feeds_itself(const struct stat& input, const struct stat& output) {
-    return S_ISREG(input.st_mode) && input.st_dev == output.st_dev &&
-           input.st_ino == output.st_ino && input.st_size > 0;
-}
-
 // The length of the text of a regular file, 0 for anything else; it stops
 // at the largest off_t.
 off_t text_size(const struct stat& input) {
@@ -58,8 +51,7 @@ outcome dump(int in, int out) {
     }
     // A standard output that is not open is not the input, and writes to it
     // fail on their own; so do writes to the input when it took the
-    // descriptor of a closed standard output. An output that cannot be told
-    // apart from the input is not written to.
+    // descriptor of a closed standard output.
     const struct stat* to = nullptr;
     if (in != out) {
         if (fstat(out, &output) == 0) {
@@ -68,21 +60,24 @@ outcome dump(int in, int out) {
             return {outcome::write_failed, errno};
         }
     }
-    if (to != nullptr && feeds_itself(input, output)) {
-        return {outcome::feeds_itself, 0};
-    }
+    // Text written to the input itself, of any kind, would be read again.
+    const bool feeds_itself =
+        to != nullptr && input.st_dev == output.st_dev && input.st_ino == output.st_ino;
     posix_fadvise(in, 0, 0, POSIX_FADV_SEQUENTIAL);
-    output::sink sink = output::start(out, to, text_size(input));
+    output::sink sink = output::start(out, to, feeds_itself ? 0 : text_size(input));
     const hexencode::kernel encode = hexencode::best().encode;
-    alignas(64) static unsigned char bytes[hexencode::block_size];
-    alignas(4096) static char text[hexencode::text_size];
+    alignas(64) static unsigned char bytes[output::max_block];
+    alignas(4096) static char text[3 * output::max_block];
     for (;;) {
-        const ssize_t got = read_block(in, bytes, sizeof bytes);
+        const ssize_t got = read_block(in, bytes, sink.block);
         if (got == 0) {
             return {outcome::done, 0};
         }
         if (got < 0) {
             return {outcome::read_failed, errno};
+        }
+        if (feeds_itself) {
+            return {outcome::feeds_itself, 0};
         }
         const auto n = static_cast<std::size_t>(got);
         encode(bytes, n, text);

@@ -2,8 +2,10 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <poll.h>
 #include <sys/resource.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,21 +19,37 @@ namespace {
 constexpr off_t window = off_t{16} << 20;
 constexpr off_t off_max = std::numeric_limits<off_t>::max();
 
-// Sums of sizes and offsets that stop at the largest off_t instead of
-// overflowing.
-off_t add_saturating(off_t a, off_t b) {
-    off_t sum = 0;
-    return __builtin_add_overflow(a, b, &sum) ? off_max : sum;
+// The share of a pipe's capacity that one block's text fills, at most: a
+// write the pipe holds returns at once, so the reader drains it while the
+// next block is read and encoded.
+constexpr std::size_t pipe_share_num = 3;
+constexpr std::size_t pipe_share_den = 4;
+// Blocks stay a whole number of the widest kernel's steps.
+constexpr std::size_t block_step = 64;
+
+// The block for a pipe of the given capacity (in bytes; not known when not
+// positive).
+std::size_t pipe_block(int capacity) {
+    if (capacity <= 0) {
+        return max_block;
+    }
+    const std::size_t text = static_cast<std::size_t>(capacity) / pipe_share_den * pipe_share_num;
+    return std::clamp(text / 3 / block_step * block_step, block_step, max_block);
 }
 
 // After a call on fd failed with error: 0 when it may be made again (it was
 // interrupted, or fd is non-blocking and full, and poll has waited until it
-// takes more), or the error number that ends the dump.
+// takes more), or the error number that ends the dump. A blocking descriptor
+// says EAGAIN only when a timeout of its own ran out (SO_SNDTIMEO).
 int retry(int fd, int error) {
     if (error == EINTR) {
         return 0;
     }
     if (error != EAGAIN && error != EWOULDBLOCK) {
+        return error;
+    }
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || (flags & O_NONBLOCK) == 0) {
         return error;
     }
     pollfd ready = {fd, POLLOUT, 0};
@@ -41,39 +59,56 @@ int retry(int fd, int error) {
 // Keeps the space of the next n characters reserved: when they would pass
 // the end of the reservation, the next window is reserved from where the
 // text goes (the end of the file under O_APPEND), never past the text still
-// to come nor past the file size limit. Where nothing more can be reserved,
-// reserving stops; the text is written all the same.
+// to come. Where nothing more can be reserved, reserving stops; the text is
+// written all the same.
 void reserve(sink& out, std::size_t n) {
     const auto length = static_cast<off_t>(n);
     if (length > out.ahead) {
         struct stat file {};
         const off_t at = out.append ? (fstat(out.fd, &file) == 0 ? file.st_size : -1)
                                     : lseek(out.fd, 0, SEEK_CUR);
-        const off_t end =
-            std::min(add_saturating(at, std::min(window, out.text_left)), out.size_limit);
-        if (at < 0 || end <= at || fallocate(out.fd, FALLOC_FL_KEEP_SIZE, at, end - at) != 0) {
-            out.reserving = false;
+        // Not past the file size limit either: tmpfs, for one, raises
+        // SIGXFSZ at an fallocate beyond it, even one that keeps the size.
+        const off_t span = at < 0 ? 0 : std::min({window, out.text_left, out.size_limit - at});
+        if (span <= 0 || fallocate(out.fd, FALLOC_FL_KEEP_SIZE, at, span) != 0) {
+            out.text_left = 0;
             return;
         }
-        out.ahead = end - at;
+        out.ahead = span;
     }
     out.ahead -= std::min(out.ahead, length);
     out.text_left -= std::min(out.text_left, length);
+}
+
+// Whether space is reserved ahead in fd, a regular file: where the file
+// system allocates blocks, not in memory (tmpfs), where a reservation is
+// memory charged to the caller ahead of the text.
+bool allocates_blocks(int fd) {
+    struct statfs fs {};
+    return fstatfs(fd, &fs) == 0 && fs.f_type != TMPFS_MAGIC;
 }
 
 } // namespace
 
 sink start(int fd, const struct stat* status, off_t text_size) {
     sink out{fd};
-    const int flags =
-        status != nullptr && S_ISREG(status->st_mode) && text_size > 0 ? fcntl(fd, F_GETFL) : -1;
-    if (flags < 0) {
+    if (status == nullptr) {
+        return out;
+    }
+    if (S_ISFIFO(status->st_mode)) {
+        out.block = pipe_block(fcntl(fd, F_GETPIPE_SZ));
+        return out;
+    }
+    if (!S_ISREG(status->st_mode) || text_size <= 0) {
+        return out;
+    }
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || !allocates_blocks(fd)) {
         return out;
     }
     rlimit limit{};
     const bool limited = getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
                          limit.rlim_cur < static_cast<rlim_t>(off_max);
-    out.reserving = true;
     out.append = (flags & O_APPEND) != 0;
     out.text_left = text_size;
     out.size_limit = limited ? static_cast<off_t>(limit.rlim_cur) : off_max;
@@ -82,7 +117,7 @@ sink start(int fd, const struct stat* status, off_t text_size) {
 
 // A socket that refuses a message as too long is given halves of it.
 int put(sink& out, const char* text, std::size_t n) {
-    if (out.reserving) {
+    if (out.text_left > 0) {
         reserve(out, n);
     }
     while (n > 0) {

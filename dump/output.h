@@ -1,6 +1,7 @@
-// How the dump text reaches standard output: by write(2) everywhere, and
-// into a regular file with its space reserved a bounded window ahead of the
-// text. A call that makes no progress is a failure (ENOSPC), never retried.
+// How the dump text reaches standard output: by write(2) everywhere, in
+// blocks whose text a pipe holds with room to spare, and into a regular file
+// with its space reserved a bounded window ahead of the text. A call that
+// makes no progress is a failure (ENOSPC), never retried.
 #pragma once
 
 #include <sys/stat.h>
@@ -11,18 +12,22 @@
 
 namespace output {
 
+// The most input bytes read and encoded at once.
+inline constexpr std::size_t max_block = std::size_t{128} * 1024;
+
 struct sink {
     int fd;
-    std::size_t piece = SIZE_MAX; // the longest write taken (a socket may refuse longer)
-    bool reserving = false;       // space is reserved ahead of the text
-    bool append = false;          // open with O_APPEND: the text goes at the end
-    off_t text_left = 0;          // text still to come, by the input's size
-    off_t size_limit = 0;         // the soft file size limit
-    off_t ahead = 0;              // reserved and not yet written
+    std::size_t block = max_block; // input bytes read and encoded at once
+    std::size_t piece = SIZE_MAX;  // the longest write taken (a socket may refuse longer)
+    bool append = false;           // open with O_APPEND: the text goes at the end
+    off_t text_left = 0;           // text still to come whose space is reserved; 0: none is
+    off_t size_limit = 0;          // the soft file size limit
+    off_t ahead = 0;               // reserved and not yet written
 };
 
-// The sink for fd, whose status is given (null when fd is not open), for a
-// text of text_size characters (0 when that is not known).
+// The sink for fd, whose status is given (null when it is not known: fd is
+// not open, or it is the input), for a text of text_size characters (0 when
+// that is not known). It reads the state of fd and changes nothing.
 sink start(int fd, const struct stat* status, off_t text_size);
 // Writes all n characters of text; returns 0 or the error number of the
 // failed call.

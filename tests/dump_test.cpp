@@ -1,18 +1,44 @@
 // What hexshow prints, what it reports and how it exits, for inputs and
 // outputs that a user's shell gives it.
 #include "harness.h"
-#include "hexencode.h"
 
+#include <sched.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <iostream>
 #include <string>
 #include <vector>
 
 namespace {
 
 using namespace harness;
+
+// Whether a child of this process may enter a UTS namespace of its own.
+bool may_unshare_uts() {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        _exit(unshare(CLONE_NEWUTS) == 0 ? 0 : 1);
+    }
+    int status = 0;
+    return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+           WEXITSTATUS(status) == 0;
+}
+
+// The first output line of a shell command, without its newline; empty when
+// it fails.
+std::string first_line(const std::string& command) {
+    std::string line;
+    if (FILE* pipe = popen(command.c_str(), "r")) {
+        char buf[256];
+        line = std::fgets(buf, sizeof buf, pipe) != nullptr ? buf : "";
+        line = pclose(pipe) == 0 ? line.substr(0, line.find('\n')) : "";
+    }
+    return line;
+}
 
 TEST_F(Workspace, DumpsEveryByteInOrder) {
     struct Case {
@@ -28,11 +54,11 @@ TEST_F(Workspace, DumpsEveryByteInOrder) {
         {"newline, return, end-of-file", "\x0a\x0d\x1a"},
         {"all byte values", all},
     };
-    constexpr std::size_t block = hexencode::block_size;
     for (std::size_t n = 0; n <= 200; ++n) {
         cases.push_back({"random " + std::to_string(n), random_bytes(n, n)});
     }
-    for (std::size_t n : {block - 1, block, block + 1, 2 * block + 7}) {
+    // Around the sizes of blocks that a program of this kind reads at once.
+    for (std::size_t n : {16383, 16385, 131071, 131072, 131073, 262151}) {
         cases.push_back({"random " + std::to_string(n), random_bytes(n, n)});
     }
     for (const Case& c : cases) {
@@ -103,6 +129,34 @@ TEST_F(Workspace, ReportsEveryFailure) {
         {"the read end of a pipe, left as it was", large, read_end, 1, produced, "Error writing output: Bad file descriptor\n"},
     };
     // clang-format on
+    // The input is the output, whatever kind of file it is: a /proc/sys
+    // file reports size 0 and holds bytes, a block device reports none.
+    const std::string same = "Error writing output: input file is output file\n";
+    if (may_unshare_uts()) {
+        const auto domainname = [](const fs::path& dir) {
+            fs::create_symlink("/proc/sys/kernel/domainname", dir / "numbers.bin");
+        };
+        cases.push_back({"output to the input, a /proc/sys file",
+                         domainname,
+                         {.sink = Sink::input, .private_uts = true},
+                         1,
+                         "",
+                         same});
+    } else {
+        std::cout << "skipped: the /proc/sys row: no UTS namespace may be made here\n";
+    }
+    spit(root_ / "disk.img", random_bytes(1 << 20, 9));
+    const std::string loop =
+        geteuid() == 0 ? first_line("losetup --find --show '" + (root_ / "disk.img").string() + "'")
+                       : "";
+    if (!loop.empty()) {
+        const auto loop_device = [&loop](const fs::path& dir) {
+            fs::create_symlink(loop, dir / "numbers.bin");
+        };
+        cases.push_back({"output to the input, a loop device", loop_device, input, 1, "", same});
+    } else {
+        std::cout << "skipped: the loop device row: losetup, as root, made no device\n";
+    }
     // 32-bit offsets would stop the open of 2 GiB or more ("Value too large
     // for defined data type"), which an emulator on a 64-bit kernel hides.
     if (sizeof(void*) == 4 && !emulated) {
@@ -136,6 +190,10 @@ TEST_F(Workspace, ReportsEveryFailure) {
         EXPECT_EQ(r.status, c.status);
         EXPECT_EQ(r.out, c.out);
         EXPECT_EQ(r.err, c.err);
+    }
+    if (!loop.empty()) {
+        EXPECT_EQ(std::system(("losetup -d " + loop).c_str()), 0);
+        EXPECT_TRUE(slurp(root_ / "disk.img") == random_bytes(1 << 20, 9)) << "the device changed";
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
@@ -136,9 +137,12 @@ Result Workspace::run(const Options& options) {
     int ends[2] = {-1, -1};
     const bool piped = options.sink == Sink::broken_pipe || options.sink == Sink::pipe ||
                        options.sink == Sink::read_end;
+    const int socket_type = options.sink == Sink::seqpacket ? SOCK_SEQPACKET
+                            : options.sink == Sink::stream  ? SOCK_STREAM
+                                                            : 0;
     if ((piped && pipe2(ends, O_CLOEXEC) != 0) ||
-        (options.sink == Sink::seqpacket &&
-         socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) ||
+        (piped && options.pipe_size != 0 && fcntl(ends[1], F_SETPIPE_SZ, options.pipe_size) < 0) ||
+        (socket_type != 0 && socketpair(AF_UNIX, socket_type | SOCK_CLOEXEC, 0, ends) != 0) ||
         (options.sink == Sink::memfd && (ends[0] = memfd_create("out", MFD_CLOEXEC)) < 0) ||
         (!options.in_pipe.empty() &&
          write(ends[1], options.in_pipe.data(), options.in_pipe.size()) < 0)) {
@@ -215,6 +219,10 @@ void Workspace::child(const Options& options, int given) {
         break;
     }
     need(err >= 0 && dup2(err, STDERR_FILENO) >= 0, "standard error");
+    static const char domain[] = "hexshow.test";
+    need(!options.private_uts ||
+             (unshare(CLONE_NEWUTS) == 0 && setdomainname(domain, sizeof domain - 1) == 0),
+         "private UTS namespace");
     need(chdir(dir_.c_str()) == 0, "working directory");
     // An emulator or loader opens the program through this descriptor, as
     // the unprivileged user may not reach its path.
@@ -224,6 +232,10 @@ void Workspace::child(const Options& options, int given) {
     need(options.position == 0 || lseek(STDOUT_FILENO, options.position, SEEK_SET) >= 0,
          "position");
     need(!options.nonblocking || fcntl(STDOUT_FILENO, F_SETFL, O_NONBLOCK) == 0, "non-blocking");
+    const timeval timeout = {0, options.send_timeout_ms * 1000};
+    need(options.send_timeout_ms == 0 ||
+             setsockopt(STDOUT_FILENO, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) == 0,
+         "send timeout");
     const rlimit stack = {options.stack_limit, options.stack_limit};
     need(options.stack_limit == 0 || setrlimit(RLIMIT_STACK, &stack) == 0, "stack limit");
     const rlimit file_size = {options.file_size_limit, options.file_size_limit};

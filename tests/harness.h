@@ -28,7 +28,8 @@ enum class Sink {
     input,
     pipe,
     read_end, // the read end of a pipe, holding Options::in_pipe
-    seqpacket
+    seqpacket,
+    stream // a UNIX stream socket
 };
 
 // Takes the dump from the read end of a pipe or socket and returns it.
@@ -39,13 +40,16 @@ struct Options {
     Sink sink = Sink::file;
     bool unprivileged = false;
     int ignored_signal = 0;               // set to SIG_IGN for the program
-    Reader reader = {};                   // for Sink::pipe and Sink::seqpacket
+    Reader reader = {};                   // for Sink::pipe and the sockets
     bool nonblocking = false;             // the program's end of the pipe
     rlim_t stack_limit = 0;               // bytes; 0 leaves the limit alone
     rlim_t file_size_limit = 0;           // bytes; 0 leaves the limit alone
     std::string in_pipe = {};             // for Sink::read_end
     std::vector<std::string> strace = {}; // run under strace with these options
     off_t position = 0;                   // of standard output, for Sink::memfd
+    int pipe_size = 0;                    // bytes set with F_SETPIPE_SZ; 0 leaves it alone
+    int send_timeout_ms = 0;              // SO_SNDTIMEO of the program's socket
+    bool private_uts = false;             // a UTS namespace of its own, domain name set
 };
 
 struct Result {

@@ -122,7 +122,6 @@ TEST(Best, IsTheStrongestKernelTheCpuRuns) {
         std::vector<std::string> flags;
     };
     const std::vector<Rank> ranking = {
-        {"avx512vbmi", {"avx512f", "avx512bw", "avx512vbmi"}},
         {"avx2", {"avx2"}},
         {"ssse3", {"ssse3"}},
         {"scalar", {}},
