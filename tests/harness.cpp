@@ -133,16 +133,29 @@ void Workspace::TearDown() {
     fs::remove_all(root_);
 }
 
+namespace {
+
+// The pipe for a piped sink, of the size asked for.
+bool make_pipe(const Options& options, int ends[2]) {
+    return pipe2(ends, O_CLOEXEC) == 0 &&
+           (options.pipe_size == 0 || fcntl(ends[1], F_SETPIPE_SZ, options.pipe_size) >= 0);
+}
+
+// The socket pair for a socket sink; nothing for other sinks.
+bool make_socket(const Options& options, int ends[2]) {
+    const int type = options.sink == Sink::seqpacket ? SOCK_SEQPACKET
+                     : options.sink == Sink::stream  ? SOCK_STREAM
+                                                     : 0;
+    return type == 0 || socketpair(AF_UNIX, type | SOCK_CLOEXEC, 0, ends) == 0;
+}
+
+} // namespace
+
 Result Workspace::run(const Options& options) {
     int ends[2] = {-1, -1};
     const bool piped = options.sink == Sink::broken_pipe || options.sink == Sink::pipe ||
                        options.sink == Sink::read_end;
-    const int socket_type = options.sink == Sink::seqpacket ? SOCK_SEQPACKET
-                            : options.sink == Sink::stream  ? SOCK_STREAM
-                                                            : 0;
-    if ((piped && pipe2(ends, O_CLOEXEC) != 0) ||
-        (piped && options.pipe_size != 0 && fcntl(ends[1], F_SETPIPE_SZ, options.pipe_size) < 0) ||
-        (socket_type != 0 && socketpair(AF_UNIX, socket_type | SOCK_CLOEXEC, 0, ends) != 0) ||
+    if ((piped && !make_pipe(options, ends)) || !make_socket(options, ends) ||
         (options.sink == Sink::memfd && (ends[0] = memfd_create("out", MFD_CLOEXEC)) < 0) ||
         (!options.in_pipe.empty() &&
          write(ends[1], options.in_pipe.data(), options.in_pipe.size()) < 0)) {
@@ -232,7 +245,7 @@ void Workspace::child(const Options& options, int given) {
     need(options.position == 0 || lseek(STDOUT_FILENO, options.position, SEEK_SET) >= 0,
          "position");
     need(!options.nonblocking || fcntl(STDOUT_FILENO, F_SETFL, O_NONBLOCK) == 0, "non-blocking");
-    const timeval timeout = {0, options.send_timeout_ms * 1000};
+    const timeval timeout = {0, static_cast<suseconds_t>(options.send_timeout_ms) * 1000};
     need(options.send_timeout_ms == 0 ||
              setsockopt(STDOUT_FILENO, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) == 0,
          "send timeout");
