@@ -24,7 +24,7 @@ constexpr off_t off_max = std::numeric_limits<off_t>::max();
 // next block is read and encoded.
 constexpr std::size_t pipe_share_num = 3;
 constexpr std::size_t pipe_share_den = 4;
-// Blocks stay a whole number of the widest kernel's steps.
+// Blocks stay a whole number of cache lines, and of every kernel's step.
 constexpr std::size_t block_step = 64;
 
 // The block for a pipe of the given capacity (in bytes; not known when not
