@@ -38,8 +38,16 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # dpkg-shlibdeps knows the libraries of this machine's architecture only.
+# CPack finds the programs it hands to it with file; a missing tool is named
+# here, since cpack alone would fail without saying which package to install.
 if(NOT CMAKE_CROSSCOMPILING)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  find_program(HEXSHOW_FILE file)
+  find_program(HEXSHOW_DPKG_SHLIBDEPS dpkg-shlibdeps)
+  if(NOT HEXSHOW_FILE OR NOT HEXSHOW_DPKG_SHLIBDEPS)
+    message(WARNING "The Debian package (cpack -G DEB) needs file and dpkg-shlibdeps "
+      "(Debian packages file and dpkg-dev).")
+  endif()
 endif()
 set(CPACK_HEXSHOW_SOURCE_DATE_EPOCH ${source_date_epoch})
 set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/repack.cmake)
