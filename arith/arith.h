@@ -18,8 +18,8 @@ double quotia(double a, double b);
 double prodia(double a, double b);
 
 /* The remainder of a divided by b with the quotient truncated toward zero:
- * zero or of the sign of a, smaller in magnitude than b. It never traps and
- * touches no floating-point flag:
+ * zero or of the sign of a, and smaller in magnitude than b when b is not 0.
+ * It never traps and touches no floating-point flag:
  * remia(a, 0) is a, and remia(a, -1) is 0 for every a, INT_MIN included. */
 int remia(int a, int b);
 

@@ -1,6 +1,6 @@
 # Included by the top-level CMakeLists.txt.
 # Release artifacts are the same bytes whoever builds them, wherever and
-# whenever: no build path in debug records, installed modes that do not
+# whenever, with the same compiler: no build path in debug records, installed modes that do not
 # depend on the umask, and package time stamps from SOURCE_DATE_EPOCH, which
 # is the last commit's time (or the change log's date, outside a git
 # checkout) unless the build is given one.
