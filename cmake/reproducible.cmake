@@ -1,9 +1,9 @@
 # Included by the top-level CMakeLists.txt.
 # Release artifacts are the same bytes whoever builds them, wherever and
-# whenever, with the same compiler: no build path in debug records, installed modes that do not
-# depend on the umask, and package time stamps from SOURCE_DATE_EPOCH, which
-# is the last commit's time (or the change log's date, outside a git
-# checkout) unless the build is given one.
+# whenever, with the same compiler: no build path in debug records,
+# installed modes that do not depend on the umask, and package time stamps
+# from SOURCE_DATE_EPOCH, which is the last commit's time (or the change
+# log's date, outside a git checkout) unless the build is given one.
 add_compile_options(-ffile-prefix-map=${PROJECT_SOURCE_DIR}/=
                     -ffile-prefix-map=${PROJECT_BINARY_DIR}=.)
 set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
