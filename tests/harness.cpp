@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <grp.h>
-#include <sched.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
@@ -232,10 +231,6 @@ void Workspace::child(const Options& options, int given) {
         break;
     }
     need(err >= 0 && dup2(err, STDERR_FILENO) >= 0, "standard error");
-    static const char domain[] = "hexshow.test";
-    need(!options.private_uts ||
-             (unshare(CLONE_NEWUTS) == 0 && setdomainname(domain, sizeof domain - 1) == 0),
-         "private UTS namespace");
     need(chdir(dir_.c_str()) == 0, "working directory");
     // An emulator or loader opens the program through this descriptor, as
     // the unprivileged user may not reach its path.

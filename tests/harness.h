@@ -49,7 +49,6 @@ struct Options {
     off_t position = 0;                   // of standard output, for Sink::memfd
     int pipe_size = 0;                    // bytes set with F_SETPIPE_SZ; 0 leaves it alone
     int send_timeout_ms = 0;              // SO_SNDTIMEO of the program's socket
-    bool private_uts = false;             // a UTS namespace of its own, domain name set
 };
 
 struct Result {
