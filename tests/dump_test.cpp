@@ -126,7 +126,7 @@ TEST_F(Workspace, ReportsEveryFailure) {
     std::string loop = geteuid() == 0 && std::system(losetup.c_str()) == 0 // NOLINT(cert-env33-c)
                            ? slurp(root_ / "loop")
                            : "";
-    loop = loop.substr(0, loop.find('\n'));
+    loop.erase(std::min(loop.find('\n'), loop.size()));
     if (!loop.empty()) {
         const auto loop_device = [&loop](const fs::path& dir) {
             fs::create_symlink(loop, dir / "numbers.bin");
