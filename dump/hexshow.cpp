@@ -41,6 +41,20 @@ off_t text_size(const struct stat& input) {
                                                            : size;
 }
 
+// Whether text written to b would be read back from a: the same file,
+// FIFO or directory (device and inode), or the same block device by any
+// node. A character device (a terminal, /dev/zero) does not give back what
+// is written to it.
+bool same_data(const struct stat& a, const struct stat& b) {
+    if (S_ISCHR(a.st_mode) || S_ISCHR(b.st_mode)) {
+        return false;
+    }
+    if (S_ISBLK(a.st_mode) && S_ISBLK(b.st_mode)) {
+        return a.st_rdev == b.st_rdev;
+    }
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 // Writes the text of in to out. The buffers are static: a small stack limit
 // must not stop the program.
 outcome dump(int in, int out) {
@@ -60,14 +74,12 @@ outcome dump(int in, int out) {
             return {outcome::write_failed, errno};
         }
     }
-    // Text written to the input itself, of any kind, would be read again.
-    const bool feeds_itself =
-        to != nullptr && input.st_dev == output.st_dev && input.st_ino == output.st_ino;
+    const bool feeds_itself = to != nullptr && same_data(input, output);
     posix_fadvise(in, 0, 0, POSIX_FADV_SEQUENTIAL);
     output::sink sink = output::start(out, to, feeds_itself ? 0 : text_size(input));
     const hexencode::kernel encode = hexencode::best().encode;
     alignas(64) static unsigned char bytes[output::max_block];
-    alignas(4096) static char text[3 * output::max_block];
+    alignas(64) static char text[3 * output::max_block];
     for (;;) {
         const ssize_t got = read_block(in, bytes, sink.block);
         if (got == 0) {

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <iterator>
 #include <limits>
 
 namespace output {
@@ -37,22 +38,29 @@ std::size_t pipe_block(int capacity) {
     return std::clamp(text / 3 / block_step * block_step, block_step, max_block);
 }
 
-// After a call on fd failed with error: 0 when it may be made again (it was
-// interrupted, or fd is non-blocking and full, and poll has waited until it
-// takes more), or the error number that ends the dump. A blocking descriptor
-// says EAGAIN only when a timeout of its own ran out (SO_SNDTIMEO).
-int retry(int fd, int error) {
+// Writes in a row that a non-blocking output refuses (EAGAIN) though poll
+// said it takes more, at most: another writer of a shared pipe may win the
+// race for its room now and then; an output that never takes what poll
+// promises ends the dump rather than spin.
+constexpr int refusals_max = 64;
+
+// After a call on out.fd failed with error: 0 when it may be made again (it
+// was interrupted, or the descriptor is non-blocking and full, and poll has
+// waited until it takes more), or the error number that ends the dump. A
+// blocking descriptor says EAGAIN only when a timeout of its own ran out
+// (SO_SNDTIMEO).
+int retry(sink& out, int error) {
     if (error == EINTR) {
         return 0;
     }
     if (error != EAGAIN && error != EWOULDBLOCK) {
         return error;
     }
-    const int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || (flags & O_NONBLOCK) == 0) {
+    const int flags = fcntl(out.fd, F_GETFL);
+    if (flags < 0 || (flags & O_NONBLOCK) == 0 || ++out.refusals > refusals_max) {
         return error;
     }
-    pollfd ready = {fd, POLLOUT, 0};
+    pollfd ready = {out.fd, POLLOUT, 0};
     return poll(&ready, 1, -1) < 0 && errno != EINTR ? errno : 0;
 }
 
@@ -67,8 +75,9 @@ void reserve(sink& out, std::size_t n) {
         struct stat file {};
         const off_t at = out.append ? (fstat(out.fd, &file) == 0 ? file.st_size : -1)
                                     : lseek(out.fd, 0, SEEK_CUR);
-        // Not past the file size limit either: tmpfs, for one, raises
-        // SIGXFSZ at an fallocate beyond it, even one that keeps the size.
+        // Not past the file size limit either: ext4 allocates beyond it
+        // when the size is kept, with no signal, so blocks past the end
+        // of the file stay within what the user allowed.
         const off_t span = at < 0 ? 0 : std::min({window, out.text_left, out.size_limit - at});
         if (span <= 0 || fallocate(out.fd, FALLOC_FL_KEEP_SIZE, at, span) != 0) {
             out.text_left = 0;
@@ -80,12 +89,17 @@ void reserve(sink& out, std::size_t n) {
     out.text_left -= std::min(out.text_left, length);
 }
 
-// Whether space is reserved ahead in fd, a regular file: where the file
-// system allocates blocks, not in memory (tmpfs), where a reservation is
-// memory charged to the caller ahead of the text.
-bool allocates_blocks(int fd) {
+// Whether space is reserved ahead in fd, a regular file: only on the file
+// systems listed, where paired runs show that it pays and where reserved
+// space is stored as written space is. Elsewhere it may cost instead: space
+// stored uncompressed for good (btrfs with compression), memory charged
+// ahead of the text (tmpfs, and an overlay on it, which the descriptor does
+// not tell apart), huge pages held by a file that cannot be written.
+bool reserves(int fd) {
+    static constexpr std::uint32_t measured[] = {EXT4_SUPER_MAGIC};
     struct statfs fs {};
-    return fstatfs(fd, &fs) == 0 && fs.f_type != TMPFS_MAGIC;
+    return fstatfs(fd, &fs) == 0 &&
+           std::ranges::find(measured, static_cast<std::uint32_t>(fs.f_type)) != std::end(measured);
 }
 
 } // namespace
@@ -103,7 +117,7 @@ sink start(int fd, const struct stat* status, off_t text_size) {
         return out;
     }
     const int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || !allocates_blocks(fd)) {
+    if (flags < 0 || !reserves(fd)) {
         return out;
     }
     rlimit limit{};
@@ -124,13 +138,14 @@ int put(sink& out, const char* text, std::size_t n) {
         const std::size_t piece = std::min(n, out.piece);
         const ssize_t written = write(out.fd, text, piece);
         if (written > 0) {
+            out.refusals = 0;
             text += written;
             n -= static_cast<std::size_t>(written);
         } else if (written == 0) {
             return ENOSPC;
         } else if (errno == EMSGSIZE && piece > 1) {
             out.piece = piece / 2;
-        } else if (const int error = retry(out.fd, errno)) {
+        } else if (const int error = retry(out, errno)) {
             return error;
         }
     }

@@ -23,6 +23,7 @@ struct sink {
     off_t text_left = 0;           // text still to come whose space is reserved; 0: none is
     off_t size_limit = 0;          // the soft file size limit
     off_t ahead = 0;               // reserved and not yet written
+    int refusals = 0;              // EAGAIN in a row since the last write that took text
 };
 
 // The sink for fd, whose status is given (null when it is not known: fd is

@@ -4,6 +4,8 @@
 
 #include <sched.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -86,7 +88,12 @@ TEST_F(Workspace, ReportsEveryFailure) {
     const Options input{.sink = Sink::input};
     // hexshow 1<&0, with standard input a pipe from a producer.
     const std::string produced = random_bytes(4000, 4);
-    const Options read_end{.sink = Sink::read_end, .in_pipe = produced};
+    const Options read_end{.sink = Sink::read_end, .waiting = produced};
+    // A terminal read and written: what is typed comes back as text.
+    const auto terminal = [](const fs::path& dir) {
+        fs::create_symlink("/dev/stdout", dir / "numbers.bin");
+    };
+    const Options typed{.sink = Sink::terminal, .reader = read_all, .waiting = "ab\n\x04"};
     const std::string missing = "Error opening file: No such file or directory\n";
     // clang-format off
     std::vector<Case> cases = {
@@ -103,6 +110,7 @@ TEST_F(Workspace, ReportsEveryFailure) {
         {"output appended to the input", small, input, 1, "", "Error writing output: input file is output file\n"},
         {"output to the input, truncated", empty, input, 0, "", ""},
         {"the read end of a pipe, left as it was", large, read_end, 1, produced, "Error writing output: Bad file descriptor\n"},
+        {"a terminal both ways", terminal, typed, 0, "61 62 0A ", ""},
     };
     // clang-format on
     // The input is the output, whatever kind of file it is: a /proc/sys
@@ -130,10 +138,44 @@ TEST_F(Workspace, ReportsEveryFailure) {
     if (!loop.empty()) {
         const auto loop_device = [&loop](const fs::path& dir) {
             fs::create_symlink(loop, dir / "numbers.bin");
+            struct stat device {};
+            ASSERT_EQ(stat(loop.c_str(), &device), 0);
+            ASSERT_EQ(mknod((dir / "node").c_str(), S_IFBLK | 0600, device.st_rdev), 0);
         };
         cases.push_back({"output to the input, a loop device", loop_device, input, 1, "", same});
+        cases.push_back({"output to the input, a second node of a loop device",
+                         loop_device,
+                         {.sink = Sink::input, .output_name = "node"},
+                         1,
+                         "",
+                         same});
     } else {
         std::cout << "skipped: the loop device row: losetup, as root, made no device\n";
+    }
+    // Fresh file systems give their first files the same inode number.
+    const fs::path first = mounted("first", loop_image("mkfs.ext4 -q"));
+    const fs::path second = mounted("second", loop_image("mkfs.ext4 -q"));
+    struct stat a {};
+    struct stat b {};
+    if (!first.empty() && !second.empty()) {
+        spit(first / "file", "AB");
+        spit(second / "file", "");
+    }
+    if (stat((first / "file").c_str(), &a) == 0 && stat((second / "file").c_str(), &b) == 0 &&
+        a.st_ino == b.st_ino) {
+        const auto same_inode = [&](const fs::path& dir) {
+            fs::create_symlink(first / "file", dir / "numbers.bin");
+            fs::create_symlink(second / "file", dir / "other");
+        };
+        cases.push_back({"output to a file of the same inode number on another device",
+                         same_inode,
+                         {.sink = Sink::input, .output_name = "other"},
+                         0,
+                         "",
+                         ""});
+    } else {
+        std::cout << "skipped: the row of one inode number on two devices: no two file systems "
+                     "could be mounted here\n";
     }
     // 32-bit offsets would stop the open of 2 GiB or more ("Value too large
     // for defined data type"), which an emulator on a 64-bit kernel hides.

@@ -2,11 +2,15 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <sched.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -98,10 +102,17 @@ std::string encoded(const std::string& bytes) {
     return text;
 }
 
+std::string loop_image(const std::string& mkfs, const std::string& options) {
+    // 300 MiB at least for XFS; sparse.
+    return "truncate -s 320M \"$1.img\" && " + mkfs + " \"$1.img\" && mount -o loop" + options +
+           " \"$1.img\" \"$1\"";
+}
+
 std::string read_all(int fd) {
     std::string text;
     char buf[65536];
-    for (ssize_t got; (got = read(fd, buf, sizeof buf)) != 0;) {
+    // A terminal says EIO once its other side is closed.
+    for (ssize_t got; (got = read(fd, buf, sizeof buf)) != 0 && !(got < 0 && errno == EIO);) {
         if (got < 0 && errno != EINTR) {
             ADD_FAILURE() << "read: " << std::strerror(errno);
             break;
@@ -129,7 +140,31 @@ void Workspace::SetUp() {
 }
 
 void Workspace::TearDown() {
+    for (auto mount = mounts_.rbegin(); mount != mounts_.rend(); ++mount) {
+        while (umount2(mount->c_str(), MNT_DETACH) == 0) {
+        }
+    }
     fs::remove_all(root_);
+}
+
+fs::path Workspace::mounted(const std::string& name, const std::string& make) {
+    static const bool own_namespace =
+        geteuid() == 0 && unshare(CLONE_NEWNS) == 0 &&
+        mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+    const fs::path point = root_ / name;
+    fs::create_directory(point);
+    const std::string command = "cd \"$0\" && { " + make + "; } >/dev/null 2>&1";
+    const pid_t pid = fork();
+    if (pid == 0) {
+        execl("/bin/sh", "sh", "-c", command.c_str(), root_.c_str(), name.c_str(), nullptr);
+        _exit(127);
+    }
+    int status = -1;
+    if (!own_namespace || pid < 0 || waitpid(pid, &status, 0) != pid || status != 0) {
+        return {};
+    }
+    mounts_.push_back(point);
+    return point;
 }
 
 namespace {
@@ -138,6 +173,24 @@ namespace {
 bool make_pipe(const Options& options, int ends[2]) {
     return pipe2(ends, O_CLOEXEC) == 0 &&
            (options.pipe_size == 0 || fcntl(ends[1], F_SETPIPE_SZ, options.pipe_size) >= 0);
+}
+
+// A pseudo-terminal for a terminal sink, as a program sees the plain text
+// it was sent: nothing echoed, no output processing. Nothing for other sinks.
+bool make_terminal(const Options& options, int ends[2]) {
+    if (options.sink != Sink::terminal) {
+        return true;
+    }
+    termios mode{};
+    ends[0] = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (ends[0] < 0 || grantpt(ends[0]) != 0 || unlockpt(ends[0]) != 0 ||
+        (ends[1] = open(ptsname(ends[0]), O_RDWR | O_NOCTTY | O_CLOEXEC)) < 0 ||
+        tcgetattr(ends[1], &mode) != 0) {
+        return false;
+    }
+    mode.c_lflag &= ~tcflag_t{ECHO};
+    mode.c_oflag &= ~tcflag_t{OPOST};
+    return tcsetattr(ends[1], TCSANOW, &mode) == 0;
 }
 
 // The socket pair for a socket sink; nothing for other sinks.
@@ -154,10 +207,13 @@ Result Workspace::run(const Options& options) {
     int ends[2] = {-1, -1};
     const bool piped = options.sink == Sink::broken_pipe || options.sink == Sink::pipe ||
                        options.sink == Sink::read_end;
+    const int typed = options.sink == Sink::terminal ? 0 : 1;
     if ((piped && !make_pipe(options, ends)) || !make_socket(options, ends) ||
-        (options.sink == Sink::memfd && (ends[0] = memfd_create("out", MFD_CLOEXEC)) < 0) ||
-        (!options.in_pipe.empty() &&
-         write(ends[1], options.in_pipe.data(), options.in_pipe.size()) < 0)) {
+        !make_terminal(options, ends) ||
+        (options.sink == Sink::memfd &&
+         (ends[0] = memfd_create("out", MFD_CLOEXEC | options.memfd_flags)) < 0) ||
+        (!options.waiting.empty() &&
+         write(ends[typed], options.waiting.data(), options.waiting.size()) < 0)) {
         ADD_FAILURE() << "pipe, socket or file: " << std::strerror(errno);
         return {};
     }
@@ -186,9 +242,13 @@ Result Workspace::run(const Options& options) {
     EXPECT_EQ(wait4(pid, &status, 0, &usage), pid);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     result.max_rss_kib = usage.ru_maxrss;
+    struct stat file {};
     if (options.sink == Sink::file || options.sink == Sink::append) {
-        result.out = slurp(root_ / "stdout");
+        const fs::path out = output_file(options);
+        result.out = slurp(out);
+        result.allocated = stat(out.c_str(), &file) == 0 ? file.st_blocks * 512 : -1;
     } else if (options.sink == Sink::memfd) {
+        result.allocated = fstat(ends[0], &file) == 0 ? file.st_blocks * 512 : -1;
         char buf[65536];
         for (ssize_t got;
              (got = pread(ends[0], buf, sizeof buf,
@@ -205,6 +265,10 @@ Result Workspace::run(const Options& options) {
     return result;
 }
 
+fs::path Workspace::output_file(const Options& options) const {
+    return (options.out_dir.empty() ? root_ : options.out_dir) / "stdout";
+}
+
 void Workspace::child(const Options& options, int given) {
     const auto open_as = [](const fs::path& path, int flags) {
         return open(path.c_str(), flags | O_CLOEXEC, 0600);
@@ -213,10 +277,10 @@ void Workspace::child(const Options& options, int given) {
     int out = given;
     switch (options.sink) {
     case Sink::file:
-        out = open_as(root_ / "stdout", O_WRONLY | O_CREAT | O_TRUNC);
+        out = open_as(output_file(options), O_WRONLY | O_CREAT | O_TRUNC);
         break;
     case Sink::append:
-        out = open_as(root_ / "stdout", O_WRONLY | O_CREAT | O_APPEND);
+        out = open_as(output_file(options), O_WRONLY | O_CREAT | O_APPEND);
         break;
     case Sink::dev_null:
         out = open_as("/dev/null", O_WRONLY);
@@ -225,7 +289,7 @@ void Workspace::child(const Options& options, int given) {
         out = open_as("/dev/full", O_WRONLY);
         break;
     case Sink::input:
-        out = open_as(dir_ / "numbers.bin", O_WRONLY | O_APPEND);
+        out = open_as(dir_ / options.output_name, O_WRONLY | O_APPEND);
         break;
     default:
         break;
@@ -267,7 +331,9 @@ void Workspace::exec_program(const Options& options, int program) {
         by_descriptor ? "/proc/self/fd/" + std::to_string(program) : program_.string();
     std::vector<std::string> words = options.strace;
     if (!words.empty()) {
-        words.insert(words.begin(), STRACE_PATH);
+        // strace takes the alarm for itself: timeout ends it and the
+        // program together (its whole process group).
+        words.insert(words.begin(), {"/usr/bin/timeout", "-s", "KILL", "120", STRACE_PATH});
         // LeakSanitizer, in a sanitized build, cannot run under ptrace.
         setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
     }

@@ -25,11 +25,12 @@ enum class Sink {
     dev_full,
     closed,
     broken_pipe,
-    input,
+    input, // Options::output_name in the working directory, opened for appending
     pipe,
-    read_end, // the read end of a pipe, holding Options::in_pipe
+    read_end, // the read end of a pipe, holding Options::waiting
     seqpacket,
-    stream // a UNIX stream socket
+    stream,  // a UNIX stream socket
+    terminal // a pseudo-terminal, echo and output processing off
 };
 
 // Takes the dump from the read end of a pipe or socket and returns it.
@@ -44,11 +45,14 @@ struct Options {
     bool nonblocking = false;             // the program's end of the pipe
     rlim_t stack_limit = 0;               // bytes; 0 leaves the limit alone
     rlim_t file_size_limit = 0;           // bytes; 0 leaves the limit alone
-    std::string in_pipe = {};             // for Sink::read_end
+    std::string waiting = {};             // what Sink::read_end or Sink::terminal holds to read
     std::vector<std::string> strace = {}; // run under strace with these options
     off_t position = 0;                   // of standard output, for Sink::memfd
     int pipe_size = 0;                    // bytes set with F_SETPIPE_SZ; 0 leaves it alone
     int send_timeout_ms = 0;              // SO_SNDTIMEO of the program's socket
+    fs::path out_dir = {};                // where Sink::file or Sink::append is; else the workspace
+    std::string output_name = "numbers.bin"; // for Sink::input
+    unsigned memfd_flags = 0;                // for Sink::memfd, beside MFD_CLOEXEC
 };
 
 struct Result {
@@ -56,6 +60,7 @@ struct Result {
     std::string err;
     int status = -1; // exit status, or 128 + signal number
     long max_rss_kib = 0;
+    off_t allocated = 0;      // bytes of storage a file output holds
     int pipe_size_before = 0; // the capacity of a pipe output
     int pipe_size_after = 0;
 };
@@ -69,7 +74,10 @@ void spit(const fs::path& path, const std::string& bytes);
 std::string random_bytes(std::size_t n, unsigned seed);
 // The dump text of bytes, as printf("%02X ") gives it.
 std::string encoded(const std::string& bytes);
-// Reads a pipe or socket to its end.
+// The command for Workspace::mounted that makes a file system with mkfs on
+// a fresh loop image and mounts it with the options given.
+std::string loop_image(const std::string& mkfs, const std::string& options = "");
+// Reads a pipe, socket or terminal to its end.
 std::string read_all(int fd);
 
 class Workspace : public ::testing::Test {
@@ -78,12 +86,19 @@ class Workspace : public ::testing::Test {
     void TearDown() override;
     // Runs hexshow with dir_ as its working directory.
     Result run(const Options& options = {});
+    // Mounts a fresh file system at root_/name, for this test alone (in a
+    // mount namespace of its own) and until its end: make is a shell
+    // command run in root_ with name as $1. Empty when that cannot be done
+    // here (not root, a tool or the kernel's support missing).
+    fs::path mounted(const std::string& name, const std::string& make);
 
     fs::path root_;
     fs::path dir_;
     fs::path program_;
+    std::vector<fs::path> mounts_;
 
   private:
+    fs::path output_file(const Options& options) const;
     [[noreturn]] void child(const Options& options, int given);
     [[noreturn]] void exec_program(const Options& options, int program);
 };

@@ -6,11 +6,13 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
+#include <iostream>
 #include <limits>
 #include <optional>
 #include <sstream>
@@ -80,9 +82,11 @@ TEST_F(Workspace, HandlesEveryKindOfOutput) {
         Options options;
         int status;
         std::string err;
-        std::optional<std::size_t> text; // characters that arrive; else any prefix
-        bool waits = false;              // the pipe is full at first: the program waits, traced
-        std::size_t writes_over = 0;     // a traced write into the pipe is longer than this
+        std::optional<std::size_t> text;     // characters that arrive; else any prefix
+        bool waits = false;                  // the pipe is full at first: the program waits, traced
+        std::size_t writes_over = 0;         // a traced write into the pipe is longer than this
+        std::optional<bool> reserves = {};   // whether file space is reserved ahead, traced
+        std::optional<off_t> allocated = {}; // bytes of storage the file holds at the end
     };
     const auto early_close = [](int fd) {
         char buf[100000];
@@ -93,6 +97,10 @@ TEST_F(Workspace, HandlesEveryKindOfOutput) {
     const std::string log = (root_ / "strace.log").string();
     const std::vector<std::string> waits = {"-o", log, "-e", "trace=write,poll,ppoll"};
     const std::vector<std::string> writes = {"-o", log, "-e", "trace=write"};
+    const std::vector<std::string> reserving = {"-o", log, "-e", "trace=fallocate"};
+    // poll says at once that the output takes more, whether it does or not.
+    const std::vector<std::string> false_ready = {
+        "-o", log, "-e", "trace=write,poll,ppoll", "-e", "inject=poll,ppoll:retval=1"};
     // Waits until the program is gone, reading nothing.
     const auto stalled = [](int fd) {
         pollfd gone = {fd, POLLRDHUP, 0};
@@ -108,14 +116,16 @@ TEST_F(Workspace, HandlesEveryKindOfOutput) {
         return read_all(fd);
     };
     const off_t off_max = std::numeric_limits<off_t>::max();
+    const std::string again = "Error writing output: Resource temporarily unavailable\n";
     // clang-format off
-    const std::vector<Case> cases = {
+    std::vector<Case> cases = {
         {"a non-blocking pipe", 5 << 20, {.sink = Sink::pipe, .reader = when_told, .nonblocking = true, .strace = waits}, 0, "", 15 << 20, true},
         {"a non-blocking pipe, small input", 300000, {.sink = Sink::pipe, .reader = when_told, .nonblocking = true, .strace = waits}, 0, "", 900000, true},
         {"a tiny input into a pipe", 2, {.sink = Sink::pipe, .reader = read_all}, 0, "", 6},
         {"a pipe", 1 << 20, {.sink = Sink::pipe, .reader = read_all, .strace = writes}, 0, "", 3 << 20},
         {"a pipe widened to 1 MiB", 1 << 20, {.sink = Sink::pipe, .reader = read_all, .strace = writes, .pipe_size = 1 << 20}, 0, "", 3 << 20, false, 49152},
-        {"a stream socket whose send timeout runs out", 1 << 20, {.sink = Sink::stream, .reader = stalled, .send_timeout_ms = 100}, 1, "Error writing output: Resource temporarily unavailable\n", {}},
+        {"a non-blocking pipe that never takes what poll promises", 1 << 20, {.sink = Sink::pipe, .reader = stalled, .nonblocking = true, .strace = false_ready}, 1, again, {}},
+        {"a stream socket whose send timeout runs out", 1 << 20, {.sink = Sink::stream, .reader = stalled, .send_timeout_ms = 100}, 1, again, {}},
         {"a reader that leaves, default SIGPIPE", 5 << 20, {.sink = Sink::pipe, .reader = early_close}, 128 + SIGPIPE, "", {}},
         {"a reader that leaves, SIGPIPE ignored", 5 << 20, {.sink = Sink::pipe, .ignored_signal = SIGPIPE, .reader = early_close}, 1, "Error writing output: Broken pipe\n", {}},
         {"a 256 KiB stack", 1 << 20, {.stack_limit = 256 << 10}, 0, "", 3 << 20},
@@ -124,7 +134,37 @@ TEST_F(Workspace, HandlesEveryKindOfOutput) {
         {"a file size limit on tmpfs", 1 << 20, {.sink = Sink::memfd, .file_size_limit = 1 << 20}, 128 + SIGXFSZ, "", 1 << 20},
         {"a file on tmpfs ending near the largest offset", 1 << 20, {.sink = Sink::memfd, .position = off_max - (1 << 20)}, 1, "Error writing output: Invalid argument\n", {}},
         {"a file size limit on tmpfs, SIGXFSZ ignored", 1 << 20, {.sink = Sink::memfd, .ignored_signal = SIGXFSZ, .file_size_limit = 1 << 20}, 1, too_large, 1 << 20},
+        {.name = "a file on tmpfs", .bytes = 1 << 20, .options = {.sink = Sink::memfd, .strace = reserving}, .status = 0, .err = "", .text = 3 << 20, .reserves = false},
     };
+    // Space is reserved ahead where that pays and costs nothing else: on
+    // ext4, and only there; never past the file size limit.
+    const std::vector<std::pair<std::string, std::string>> file_systems = {
+        {"ext4", loop_image("mkfs.ext4 -q")},
+        {"xfs", loop_image("mkfs.xfs -q")},
+        {"btrfs, compressed", loop_image("mkfs.btrfs -q", ",compress=zstd")},
+        {"an overlay on tmpfs", "mkdir lower && mount -t tmpfs tmpfs \"$1\" && mkdir \"$1/upper\" "
+                                "\"$1/work\" && mount -t overlay overlay -o lowerdir=lower,upperdir=\"$1/upper\","
+                                "workdir=\"$1/work\" \"$1\""},
+    };
+    for (std::size_t i = 0; i < file_systems.size(); ++i) {
+        const auto& [name, make] = file_systems[i];
+        const fs::path dir = mounted("fs" + std::to_string(i), make);
+        if (dir.empty()) {
+            std::cout << "skipped: the row of " << name << ": it could not be mounted here\n";
+            continue;
+        }
+        cases.push_back({.name = "a new file on " + name, .bytes = 1 << 20, .options = {.strace = reserving, .out_dir = dir}, .status = 0, .err = "", .text = 3 << 20, .reserves = i == 0});
+        if (i == 0) {
+            cases.push_back({.name = "a file size limit on ext4", .bytes = 1 << 20, .options = {.file_size_limit = 1 << 20, .out_dir = dir}, .status = 128 + SIGXFSZ, .err = "", .text = 1 << 20, .allocated = 1 << 20});
+        }
+    }
+    const int huge = memfd_create("probe", MFD_CLOEXEC | MFD_HUGETLB);
+    if (huge >= 0) {
+        close(huge);
+        cases.push_back({.name = "a file of huge pages (hugetlbfs)", .bytes = 1 << 20, .options = {.sink = Sink::memfd, .strace = reserving, .memfd_flags = MFD_HUGETLB}, .status = 1, .err = "Error writing output: Invalid argument\n", .text = 0, .reserves = false});
+    } else {
+        std::cout << "skipped: the hugetlbfs row: no file of huge pages can be made here\n";
+    }
     // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -153,6 +193,12 @@ TEST_F(Workspace, HandlesEveryKindOfOutput) {
             }
             EXPECT_GT(longest, c.writes_over);
             EXPECT_LE(longest, static_cast<std::size_t>(r.pipe_size_before) / 4 * 3);
+        }
+        if (c.reserves) {
+            EXPECT_EQ(occurrences(slurp(log), "fallocate(1, ") > 0, *c.reserves);
+        }
+        if (c.allocated) {
+            EXPECT_EQ(r.allocated, *c.allocated);
         }
         if (c.waits) {
             // write() into a full non-blocking pipe is told to wait, and
