@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/mman.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -183,8 +184,10 @@ bool make_terminal(const Options& options, int ends[2]) {
     }
     termios mode{};
     ends[0] = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (ends[0] < 0 || grantpt(ends[0]) != 0 || unlockpt(ends[0]) != 0 ||
-        (ends[1] = open(ptsname(ends[0]), O_RDWR | O_NOCTTY | O_CLOEXEC)) < 0 ||
+    // The other side by the master itself: an emulator with pages of its
+    // own may not pass the number of the terminal back (ptsname).
+    if (ends[0] < 0 || unlockpt(ends[0]) != 0 ||
+        (ends[1] = ioctl(ends[0], TIOCGPTPEER, O_RDWR | O_NOCTTY | O_CLOEXEC)) < 0 ||
         tcgetattr(ends[1], &mode) != 0) {
         return false;
     }
