@@ -5,8 +5,8 @@
 #include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/mman.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -152,7 +152,7 @@ fs::path Workspace::mounted(const std::string& name, const std::string& make) {
     static const bool own_namespace =
         geteuid() == 0 && unshare(CLONE_NEWNS) == 0 &&
         mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
-    const fs::path point = root_ / name;
+    fs::path point = root_ / name;
     fs::create_directory(point);
     const std::string command = "cd \"$0\" && { " + make + "; } >/dev/null 2>&1";
     const pid_t pid = fork();
@@ -204,19 +204,25 @@ bool make_socket(const Options& options, int ends[2]) {
     return type == 0 || socketpair(AF_UNIX, type | SOCK_CLOEXEC, 0, ends) == 0;
 }
 
+// The two ends of the sink, the reader's first, holding what is to be read
+// first; -1 for an end that there is not.
+bool make_ends(const Options& options, bool piped, int ends[2]) {
+    const int typed = options.sink == Sink::terminal ? 0 : 1;
+    return (!piped || make_pipe(options, ends)) && make_socket(options, ends) &&
+           make_terminal(options, ends) &&
+           (options.sink != Sink::memfd ||
+            (ends[0] = memfd_create("out", MFD_CLOEXEC | options.memfd_flags)) >= 0) &&
+           (options.waiting.empty() ||
+            write(ends[typed], options.waiting.data(), options.waiting.size()) >= 0);
+}
+
 } // namespace
 
 Result Workspace::run(const Options& options) {
     int ends[2] = {-1, -1};
     const bool piped = options.sink == Sink::broken_pipe || options.sink == Sink::pipe ||
                        options.sink == Sink::read_end;
-    const int typed = options.sink == Sink::terminal ? 0 : 1;
-    if ((piped && !make_pipe(options, ends)) || !make_socket(options, ends) ||
-        !make_terminal(options, ends) ||
-        (options.sink == Sink::memfd &&
-         (ends[0] = memfd_create("out", MFD_CLOEXEC | options.memfd_flags)) < 0) ||
-        (!options.waiting.empty() &&
-         write(ends[typed], options.waiting.data(), options.waiting.size()) < 0)) {
+    if (!make_ends(options, piped, ends)) {
         ADD_FAILURE() << "pipe, socket or file: " << std::strerror(errno);
         return {};
     }

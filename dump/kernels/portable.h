@@ -17,13 +17,15 @@ inline constexpr char digits[] = "0123456789ABCDEF";
 namespace detail {
 
 // Each byte's text, and a fourth character that the next item overwrites.
-inline constexpr auto items = [] {
+constexpr std::array<std::array<char, 4>, 256> item_table() {
     std::array<std::array<char, 4>, 256> table{};
-    for (std::size_t byte = 0; byte < table.size(); ++byte) {
-        table[byte] = {digits[byte >> 4], digits[byte & 15], ' ', ' '};
+    for (std::size_t value = 0; value != table.size(); ++value) {
+        table[value] = {digits[value >> 4], digits[value & 15], ' ', ' '};
     }
     return table;
-}();
+}
+
+inline constexpr std::array<std::array<char, 4>, 256> items = item_table();
 
 } // namespace detail
 

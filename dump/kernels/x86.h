@@ -142,7 +142,7 @@ constexpr std::array<char, 64> vbmi_control(int part) {
 constexpr std::uint64_t vbmi_digits(int part) {
     std::uint64_t mask = 0;
     for (int lane = 0; lane < 64; ++lane) {
-        mask |= std::uint64_t{(64 * part + lane) % 3 != 2} << lane;
+        mask |= ((64 * part + lane) % 3 != 2 ? std::uint64_t{1} : 0) << lane;
     }
     return mask;
 }
@@ -174,7 +174,7 @@ encode_avx512vbmi(const unsigned char* in, std::size_t n, char* out) {
         const __m512i bytes = _mm512_loadu_si512(in);
         const __m512i high = _mm512_permutexvar_epi8(_mm512_srli_epi64(bytes, 4), lut);
         const __m512i low = _mm512_permutexvar_epi8(bytes, lut);
-        for (int part = 0; part < 3; ++part) {
+        for (std::size_t part = 0; part < 3; ++part) {
             _mm512_storeu_si512(
                 out + 64 * part,
                 _mm512_mask2_permutex2var_epi8(high, control[part], detail::vbmi_masks[part], low));
