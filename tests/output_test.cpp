@@ -149,7 +149,6 @@ TEST_F(Workspace, HandlesEveryKindOfOutput) {
         {"a file size limit on tmpfs", 1 << 20, {.sink = Sink::memfd, .file_size_limit = 1 << 20}, 128 + SIGXFSZ, "", 1 << 20},
         {"a file on tmpfs ending near the largest offset", 1 << 20, {.sink = Sink::memfd, .position = off_max - (1 << 20)}, 1, "Error writing output: Invalid argument\n", {}},
         {"a file size limit on tmpfs, SIGXFSZ ignored", 1 << 20, {.sink = Sink::memfd, .ignored_signal = SIGXFSZ, .file_size_limit = 1 << 20}, 1, too_large, 1 << 20},
-        {.name = "a file on tmpfs", .bytes = 1 << 20, .options = {.sink = Sink::memfd, .strace = reserving}, .status = 0, .err = "", .text = 3 << 20, .reserves = false},
     };
     // Space is reserved ahead where that pays and costs nothing else: on
     // ext4, and only there; never past the file size limit.
