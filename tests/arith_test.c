@@ -180,6 +180,17 @@ int main(void) {
         printf("remia(%d, %d): got %d with flags %#x, want %d\n", c->a, c->b, got, (unsigned)flags,
                c->want);
     }
+    /* The header's version is the project's, given by the build. */
+    if (ARITH_VERSION_MAJOR == PROJECT_MAJOR && ARITH_VERSION_MINOR == PROJECT_MINOR &&
+        ARITH_VERSION_PATCH == PROJECT_PATCH &&
+        ARITH_VERSION == PROJECT_MAJOR * 10000 + PROJECT_MINOR * 100 + PROJECT_PATCH) {
+        ++passed;
+    } else {
+        ++failed;
+        printf("arith.h: version %d.%d.%d (%d), the project's %d.%d.%d\n", ARITH_VERSION_MAJOR,
+               ARITH_VERSION_MINOR, ARITH_VERSION_PATCH, ARITH_VERSION, PROJECT_MAJOR,
+               PROJECT_MINOR, PROJECT_PATCH);
+    }
     printf("%d passed, %d failed\n", passed, failed);
     return failed != 0;
 }
