@@ -7,9 +7,9 @@
 /* The version of these declarations and of the objects installed with them;
  * ARITH_VERSION is MAJOR * 10000 + MINOR * 100 + PATCH, for #if. */
 #define ARITH_VERSION_MAJOR 1
-#define ARITH_VERSION_MINOR 0
-#define ARITH_VERSION_PATCH 3
-#define ARITH_VERSION 10003
+#define ARITH_VERSION_MINOR 1
+#define ARITH_VERSION_PATCH 0
+#define ARITH_VERSION 10100
 
 #ifdef __cplusplus
 extern "C" {
