@@ -3,9 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstring>
-#include <fstream>
 #include <ostream>
 #include <random>
 #include <string>
@@ -70,15 +68,6 @@ TEST_P(Kernel, MatchesPortableAtEveryLengthAndAlignment) {
     }
 }
 
-TEST_P(Kernel, MatchesPortableOnMebibytes) {
-    const std::vector<unsigned char> data = random_bytes(3 << 20);
-    std::string want(3 * data.size(), '\0');
-    std::string got(3 * data.size(), '\0');
-    hexencode::encode_portable(data.data(), data.size(), want.data());
-    GetParam().encode(data.data(), data.size(), got.data());
-    EXPECT_TRUE(got == want);
-}
-
 // All but the last, the portable kernel itself; a target may have no other.
 GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(Kernel);
 INSTANTIATE_TEST_SUITE_P(Simd, Kernel,
@@ -102,50 +91,6 @@ TEST(Portable, MatchesThePrintfFormat) {
         hexencode::encode_portable(bytes, 256, got.data());
         ASSERT_EQ(got, want + "#") << "starting at " << first;
     }
-}
-
-#if (defined(__x86_64__) || defined(__i386__)) && !defined(HEXSHOW_EMULATED)
-// The CPU's features as the operating system reports them, apart from the
-// CPUID checks the kernels are chosen by: " flag flag ... ".
-std::string cpu_flags() {
-    std::ifstream cpuinfo("/proc/cpuinfo");
-    for (std::string line; std::getline(cpuinfo, line);) {
-        if (line.rfind("flags", 0) == 0) {
-            return line.substr(line.find(':') + 1) + " ";
-        }
-    }
-    return " ";
-}
-#endif
-
-TEST(Best, IsTheStrongestKernelTheCpuRuns) {
-#if defined(HEXSHOW_EMULATED)
-    GTEST_SKIP() << "an emulator's CPU is not the one /proc/cpuinfo describes";
-#elif defined(__aarch64__)
-    EXPECT_STREQ(hexencode::best().name, "neon"); // Advanced SIMD is part of every aarch64 CPU.
-#elif !defined(__x86_64__) && !defined(__i386__)
-    GTEST_SKIP() << "the kernels of this target are ranked on x86 and aarch64 alone";
-#else
-    struct Rank {
-        const char* kernel;
-        std::vector<std::string> flags;
-    };
-    const std::vector<Rank> ranking = {
-        {"avx512vbmi", {"avx512f", "avx512bw", "avx512vbmi"}},
-        {"avx2", {"avx2"}},
-        {"ssse3", {"ssse3"}},
-        {"portable", {}},
-    };
-    const std::string flags = cpu_flags();
-    for (const Rank& rank : ranking) {
-        if (std::all_of(rank.flags.begin(), rank.flags.end(), [&](const std::string& flag) {
-                return flags.find(" " + flag + " ") != std::string::npos;
-            })) {
-            EXPECT_STREQ(hexencode::best().name, rank.kernel) << "CPU flags:" << flags;
-            return;
-        }
-    }
-#endif
 }
 
 } // namespace

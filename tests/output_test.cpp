@@ -146,7 +146,6 @@ TEST_F(Workspace, HandlesEveryKindOfOutput) {
         {"a 256 KiB stack", 1 << 20, {.stack_limit = 256 << 10}, 0, "", 3 << 20},
         {"a seqpacket socket", 1 << 20, {.sink = Sink::seqpacket, .reader = receive_all}, 0, "", 3 << 20},
         {"a file size limit", 1 << 20, {.file_size_limit = 1 << 20}, 128 + SIGXFSZ, "", 1 << 20},
-        {"a file size limit on tmpfs", 1 << 20, {.sink = Sink::memfd, .file_size_limit = 1 << 20}, 128 + SIGXFSZ, "", 1 << 20},
         {"a file on tmpfs ending near the largest offset", 1 << 20, {.sink = Sink::memfd, .position = off_max - (1 << 20)}, 1, "Error writing output: Invalid argument\n", {}},
         {"a file size limit on tmpfs, SIGXFSZ ignored", 1 << 20, {.sink = Sink::memfd, .ignored_signal = SIGXFSZ, .file_size_limit = 1 << 20}, 1, too_large, 1 << 20},
     };
