@@ -20,7 +20,7 @@ struct sink {
     std::size_t block = max_block; // input bytes read and encoded at once
     std::size_t piece = SIZE_MAX;  // the longest write taken (a socket may refuse longer)
     bool append = false;           // open with O_APPEND: the text goes at the end
-    off_t text_left = 0;           // text still to come whose space is reserved; 0: none is
+    off_t text_left = 0;           // text still to come that space may be reserved for; 0: none
     off_t size_limit = 0;          // the soft file size limit
     off_t ahead = 0;               // reserved and not yet written
     int refusals = 0;              // EAGAIN in a row since the last write that took text
