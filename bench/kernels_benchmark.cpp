@@ -1,6 +1,6 @@
 // Google Benchmark of every encoding kernel this CPU supports, over inputs
-// of 64 B, 4 KiB, 16 KiB (hexshow's block into a default pipe), 128 KiB (its
-// block elsewhere) and 1 MiB, in bytes of input per second.
+// from 64 B to 1 MiB, the blocks hexshow uses into a default pipe and
+// elsewhere among them, in bytes of input per second.
 #include "hexencode.h"
 
 #include <benchmark/benchmark.h>

@@ -24,8 +24,9 @@ struct implementation {
 };
 
 // Fastest first, as the kernels' benchmark ranks them at the block sizes
-// hexshow uses (16 and 128 KiB: bench/README.md), for the target built; the
-// portable kernel runs everywhere and ends each list.
+// hexshow uses (a default pipe's and output::max_block: bench/README.md),
+// for the target built; the portable kernel runs everywhere and ends each
+// list.
 inline constexpr implementation implementations[] = {
 #if defined(__x86_64__) || defined(__i386__)
     {"avx512vbmi", encode_avx512vbmi, cpu_avx512vbmi},

@@ -110,17 +110,25 @@ std::string loop_image(const std::string& mkfs, const std::string& options) {
 }
 
 std::string read_all(int fd) {
+    return read_pieces(fd, {65536});
+}
+
+std::string read_pieces(int fd, std::initializer_list<std::size_t> pieces) {
     std::string text;
-    char buf[65536];
+    static char buf[1 << 20];
     // A terminal says EIO once its other side is closed.
-    for (ssize_t got; (got = read(fd, buf, sizeof buf)) != 0 && !(got < 0 && errno == EIO);) {
+    for (const auto* piece = pieces.begin();;
+         piece = ++piece == pieces.end() ? pieces.begin() : piece) {
+        const ssize_t got = read(fd, buf, std::min(*piece, sizeof buf));
+        if (got == 0 || (got < 0 && errno == EIO)) {
+            return text;
+        }
         if (got < 0 && errno != EINTR) {
             ADD_FAILURE() << "read: " << std::strerror(errno);
-            break;
+            return text;
         }
         text.append(buf, static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
     }
-    return text;
 }
 
 void Workspace::SetUp() {
@@ -253,7 +261,11 @@ Result Workspace::run(const Options& options) {
     result.max_rss_kib = usage.ru_maxrss;
     struct stat file {};
     if (options.sink == Sink::file || options.sink == Sink::append) {
+        // What is allocated once written back: before, a file system may
+        // count blocks it is about to free.
         const fs::path out = output_file(options);
+        const int written = open(out.c_str(), O_RDONLY | O_CLOEXEC);
+        EXPECT_TRUE(written >= 0 && fsync(written) == 0 && close(written) == 0) << out;
         result.out = slurp(out);
         result.allocated = stat(out.c_str(), &file) == 0 ? file.st_blocks * 512 : -1;
     } else if (options.sink == Sink::memfd) {

@@ -10,6 +10,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -77,7 +78,10 @@ std::string encoded(const std::string& bytes);
 // The command for Workspace::mounted that makes a file system with mkfs on
 // a fresh loop image and mounts it with the options given.
 std::string loop_image(const std::string& mkfs, const std::string& options = "");
-// Reads a pipe, socket or terminal to its end.
+// Reads a pipe, socket or terminal to its end, each read asking for the
+// next of pieces in turn (a socket of messages gives one at most per read).
+std::string read_pieces(int fd, std::initializer_list<std::size_t> pieces);
+// The same in pieces of 64 KiB.
 std::string read_all(int fd);
 
 class Workspace : public ::testing::Test {

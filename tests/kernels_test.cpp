@@ -1,13 +1,12 @@
 // Every encoding kernel the CPU supports, against the portable one.
+#include "harness.h"
 #include "hexencode.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <ostream>
-#include <random>
 #include <string>
-#include <vector>
 
 namespace hexencode {
 
@@ -20,15 +19,6 @@ void PrintTo(const implementation& impl, std::ostream* out) {
 namespace {
 
 using hexencode::implementation;
-
-std::vector<unsigned char> random_bytes(std::size_t n) {
-    std::mt19937 engine(12345); // NOLINT(cert-msc32-c,cert-msc51-cpp): the same data every run
-    std::vector<unsigned char> bytes(n);
-    for (unsigned char& byte : bytes) {
-        byte = static_cast<unsigned char>(engine());
-    }
-    return bytes;
-}
 
 class Kernel : public ::testing::TestWithParam<implementation> {
   protected:
@@ -43,14 +33,15 @@ TEST_P(Kernel, MatchesPortableAtEveryLengthAndAlignment) {
     constexpr std::size_t max_length = 300;
     constexpr std::size_t alignments = 64;
     constexpr char sentinel = '#';
-    const std::vector<unsigned char> data = random_bytes(max_length);
+    const std::string bytes = harness::random_bytes(max_length, 12345);
+    const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
     std::string want(3 * max_length, '\0');
-    hexencode::encode_portable(data.data(), max_length, want.data());
+    hexencode::encode_portable(data, max_length, want.data());
 
     alignas(64) unsigned char in[max_length + alignments];
     alignas(64) char out[3 * max_length + 2 * alignments];
     for (std::size_t in_offset = 0; in_offset < alignments; ++in_offset) {
-        std::memcpy(in + in_offset, data.data(), max_length);
+        std::memcpy(in + in_offset, data, max_length);
         for (std::size_t out_offset = 0; out_offset < alignments; ++out_offset) {
             for (std::size_t n = 0; n <= max_length; ++n) {
                 std::memset(out, sentinel, sizeof out);
