@@ -1,8 +1,9 @@
 // The floors of a dump: what hexshow does with one part left out. By
-// default it reads numbers.bin as hexshow does and hands three times as many
-// bytes of ready text to standard output by hexshow's own output paths, the
-// encoding left out; "encode" reads and encodes, and writes nothing (the
-// floor of a destination where writing costs nothing, /dev/null).
+// default it reads numbers.bin in hexshow's blocks (retrying nothing, with
+// no advice to the kernel) and hands three times as many bytes of ready
+// text to standard output by hexshow's own output paths, the encoding left
+// out; "encode" reads and encodes, and writes nothing (the floor of a
+// destination where writing costs nothing, /dev/null).
 #include "hexencode.h"
 #include "output.h"
 
