@@ -22,11 +22,12 @@
 #include <sys/statfs.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <ostream>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -101,22 +102,52 @@ void PrintTo(const Destination& destination, std::ostream* out) {
     *out << destination.name;
 }
 
+// A line of strace -f: "PID  name(first, ...) = result".
+struct Traced {
+    std::string pid;
+    std::string name;
+    std::string first; // the first argument when it is a number, else empty
+    std::string rest;  // after the first argument
+    long long result = -1;
+};
+
+bool parse(const std::string& line, Traced& call) {
+    const std::size_t name = line.find_first_not_of(' ', line.find(' '));
+    const std::size_t open = line.find('(', name);
+    if (name == std::string::npos || open == std::string::npos || name == open) {
+        return false;
+    }
+    call.pid = line.substr(0, line.find(' '));
+    call.name = line.substr(name, open - name);
+    const std::size_t digits =
+        std::min(line.find_first_not_of("0123456789", open + 1), line.size());
+    call.first = line.substr(open + 1, digits - open - 1);
+    call.rest = line.substr(digits);
+    const std::size_t equals = line.rfind(") = ");
+    call.result =
+        equals == std::string::npos ? -1 : std::strtoll(line.c_str() + equals + 4, nullptr, 10);
+    return std::all_of(call.name.begin(), call.name.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '_';
+    });
+}
+
 // The trace with each call that another thread interrupted (an emulator's
 // own, under strace -f) on one line again, where it started.
 std::vector<std::string> joined(const std::string& trace) {
-    static const std::regex unfinished(R"((\d+ +.*) <unfinished \.\.\.>)");
-    static const std::regex resumed(R"((\d+) +<\.\.\. \w+ resumed>(.*))");
+    static const std::string unfinished = " <unfinished ...>";
     std::vector<std::string> lines;
     std::map<std::string, std::size_t> pending;
     std::istringstream in(trace);
-    std::smatch match;
     for (std::string line; std::getline(in, line);) {
-        if (std::regex_match(line, match, unfinished)) {
-            pending[line.substr(0, line.find(' '))] = lines.size();
-            lines.push_back(match[1]);
-        } else if (std::regex_match(line, match, resumed) && pending.contains(match[1])) {
-            lines[pending[match[1]]] += match[2];
-            pending.erase(match[1]);
+        const std::string pid = line.substr(0, line.find(' '));
+        const std::size_t resumed = line.find(" resumed>");
+        if (line.ends_with(unfinished)) {
+            pending[pid] = lines.size();
+            lines.push_back(line.substr(0, line.size() - unfinished.size()));
+        } else if (line.find("<... ") != std::string::npos && resumed != std::string::npos &&
+                   pending.contains(pid)) {
+            lines[pending[pid]] += line.substr(resumed + 9);
+            pending.erase(pid);
         } else {
             lines.push_back(line);
         }
@@ -175,28 +206,27 @@ void Sweep::learn() {
     const std::string log = (root_ / "learnt.log").string();
     const Result r = run_traced({"-o", log});
     ASSERT_EQ(r.status, 0) << "the clean run failed: " << r.err;
-    static const std::regex call(R"((\d+) +(\w+)\((\d*)(.*))");
     const std::vector<std::string> trace = joined(slurp(log));
     std::map<std::string, int> seen;
     std::map<std::string, std::vector<Call>> by_name;
     std::string main;
     bool opened = false;
-    std::smatch match;
+    Traced call;
     for (const std::string& line : trace) {
-        if (!std::regex_match(line, match, call)) {
+        if (!parse(line, call)) {
             continue;
         }
-        main = main.empty() ? match[1].str() : main;
-        if (match[1] != main) {
+        main = main.empty() ? call.pid : main;
+        if (call.pid != main) {
             continue;
         }
-        const std::string name = match[2];
+        const std::string& name = call.name;
         const int occurrence = ++seen[name];
         if (opened && errors().contains(kind_of(name))) {
-            by_name[name].push_back({name, kind_of(name), occurrence, match[3]});
+            by_name[name].push_back({name, kind_of(name), occurrence, call.first});
         }
         opened = opened || ((name == "open" || name == "openat") &&
-                            match[4].str().find("\"numbers.bin\"") != std::string::npos);
+                            call.rest.find("\"numbers.bin\"") != std::string::npos);
     }
     // Of the calls made more than six times, the first and last three.
     for (const auto& [name, made] : by_name) {
@@ -223,22 +253,24 @@ void Sweep::learn() {
 // space, and none passes the end of the whole text; there are some on ext4,
 // none elsewhere.
 void Sweep::check_windows(const std::vector<std::string>& trace) {
-    static const std::regex reserved(
-        R"(\d+ +fallocate\(1, FALLOC_FL_KEEP_SIZE, (\d+), (\d+)\) = 0)");
-    static const std::regex written(R"(\d+ +write\(1, .*\) = (\d+))");
+    static const std::string keep_size = ", FALLOC_FL_KEEP_SIZE, ";
     const off_t start = appended() ? static_cast<off_t>(prefix_size) : 0;
     const off_t end_of_text = start + static_cast<off_t>(whole_.size());
     off_t at = start;
     off_t end = start;
     int windows = 0;
-    std::smatch match;
+    Traced call;
     for (const std::string& line : trace) {
-        if (std::regex_match(line, match, written)) {
-            at += std::stoll(match[1]);
+        if (!parse(line, call) || call.first != "1" || call.result < 0) {
+            continue;
+        }
+        if (call.name == "write") {
+            at += call.result;
             EXPECT_FALSE(windows > 0 && at > end) << "a write to " << at << " past " << end;
-        } else if (std::regex_match(line, match, reserved)) {
-            const off_t offset = std::stoll(match[1]);
-            const off_t length = std::stoll(match[2]);
+        } else if (call.name == "fallocate" && call.rest.starts_with(keep_size)) {
+            char* next = nullptr;
+            const off_t offset = std::strtoll(call.rest.c_str() + keep_size.size(), &next, 10);
+            const off_t length = std::strtoll(next + 2, nullptr, 10);
             ++windows;
             longest_window_ = std::max(longest_window_, length);
             end = offset + length;
